@@ -1,0 +1,118 @@
+#include "cachemanager/CacheLock.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "cachemanager/Log.h"
+#include "host/KorCriticalSectionH.h"
+
+KorCriticalSection::KorCriticalSection() : m_handle(new KorCriticalSectionH()) {}
+
+KorCriticalSection::~KorCriticalSection()
+{
+    delete m_handle;
+    m_handle = nullptr;
+}
+
+void KorCriticalSection::enter(bool wait) { m_handle->enter(wait); }
+
+void KorCriticalSection::leave() { m_handle->leave(); }
+
+CacheLock::CacheLock(const std::string& lockFile, ProcessModel model)
+    : m_fd(-1), m_lockFile(lockFile), m_processModel(model), m_isOpen(false), m_fileHolds(0),
+      m_fileLocked(false)
+{
+    m_fd = open64(m_lockFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
+    if (m_fd >= 0) {
+        CM_ERROR("got FD [%d]", m_fd);
+        m_isOpen = true;
+    }
+}
+
+CacheLock::~CacheLock()
+{
+    CM_ERROR("closing FD [%d]", m_fd);
+    if (m_fd >= 0)
+        close(m_fd);
+}
+
+bool CacheLock::Lock()
+{
+    switch (m_processModel) {
+    case CM_LOCK_PROCESS:
+        return LockFile();
+    case CM_LOCK_THREAD:
+        m_criticalSection.enter(true);
+        return true;
+    case CM_LOCK_PROCESS_THREAD:
+        // The section first: at most one thread of this process then holds
+        // or waits for the file lock.
+        m_criticalSection.enter(true);
+        return LockFile();
+    default:
+        return true;
+    }
+}
+
+bool CacheLock::UnLock()
+{
+    switch (m_processModel) {
+    case CM_LOCK_PROCESS:
+        return UnLockFile();
+    case CM_LOCK_THREAD:
+        m_criticalSection.leave();
+        return true;
+    case CM_LOCK_PROCESS_THREAD: {
+        const bool released = UnLockFile();
+        m_criticalSection.leave();
+        return released;
+    }
+    default:
+        return true;
+    }
+}
+
+bool CacheLock::LockFile()
+{
+    std::lock_guard<std::mutex> guard(m_holdMutex);
+    if (m_fileHolds++ > 0)
+        return true;
+    // The descriptor's offset stays 0, so the lock covers the whole file.
+    if (lockf(m_fd, F_LOCK, 0) == -1) {
+        CM_ERROR("Failed to get lock. fd [%d] [%s]", m_fd, strerror(errno));
+        return false;
+    }
+    m_fileLocked = true;
+    return true;
+}
+
+bool CacheLock::UnLockFile()
+{
+    std::lock_guard<std::mutex> guard(m_holdMutex);
+    if (m_fileHolds > 0 && --m_fileHolds > 0)
+        return true;
+    if (m_fd < 0)
+        return false;
+    if (!m_fileLocked)
+        return true;
+    m_fileLocked = false;
+    if (lockf(m_fd, F_ULOCK, 0) == -1) {
+        CM_ERROR("Failed to unlock. fd [%d] [%s]", m_fd, strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+TakeCacheLock::TakeCacheLock(boost::shared_ptr<CacheLock> lock) : m_ptrCacheLock(lock)
+{
+    if (m_ptrCacheLock)
+        m_ptrCacheLock->Lock();
+}
+
+TakeCacheLock::~TakeCacheLock()
+{
+    if (m_ptrCacheLock)
+        m_ptrCacheLock->UnLock();
+}

@@ -1,0 +1,125 @@
+// The cache manager as a host sees it: the facade, its initialisation record
+// and the size provider.
+//
+// A host fills a CacheArgs, calls CacheManager::InitCacheManager once, and
+// then tells the manager, from any of its threads, whenever it adds, resizes,
+// re-prunes, deletes, hides or un-hides an item. Every operation returns true
+// on success and false after writing what failed to the host's log writer
+// (host/LogWriter.h); nothing throws.
+#ifndef CACHEMANAGER_CACHEMANAGER_H
+#define CACHEMANAGER_CACHEMANAGER_H
+
+#include <stdint.h>
+#include <string>
+
+#include "cachemanager/Export.h"
+
+// How an item is pruned. Stored in every index entry.
+enum PruneMethod : int32_t {
+    PRUNE_TRUNCATE = 0,        // the item's file is truncated to length 0
+    PRUNE_UNLINK = 1,          // the item's file is unlinked
+    PRUNE_UNLINK_RECURSE = 2,  // unlinked, then its emptied directories go too
+};
+
+// Which lock serialises access to a module's index. Any other value takes no
+// lock at all.
+enum ProcessModel : int32_t {
+    CM_LOCK_PROCESS = 0,         // a lockf() lock on the module's lockfile
+    CM_LOCK_THREAD = 1,          // a critical section: threads of one process
+    CM_LOCK_PROCESS_THREAD = 2,  // the critical section, then the file lock
+};
+
+// Prune modes (CacheArgs::pruneMode).
+enum {
+    CM_PRUNE_ITEM = 0,  // prune the oldest item, one at a time
+    CM_PRUNE_SET = 1,   // prune the oldest index directory as a whole
+};
+
+// The manager's view of the cache file system's capacity. Each query returns
+// true and stores its figure, or returns false and leaves the argument as it
+// was. A host may pass its own provider in CacheArgs; it stays the host's.
+class CM_EXPORT CacheSize {
+public:
+    virtual bool GetCacheFreeSpace(uint64_t& bytes) = 0;
+    virtual bool GetCacheTotalSpace(uint64_t& bytes) = 0;
+    virtual bool GetCacheTotalInodes(uint64_t& inodes) = 0;
+    virtual bool GetCacheFreeInodes(uint64_t& inodes) = 0;
+    virtual ~CacheSize();
+};
+
+// The library's own provider: asks the file system that holds path afresh on
+// every query. Space figures come from CLumDirectory::GetSpaceUsage (free
+// bytes are those an unprivileged process may use), inode figures from
+// statvfs64 (f_files, f_ffree).
+class CM_EXPORT DefaultCacheSize : public CacheSize {
+public:
+    explicit DefaultCacheSize(const std::string& path);
+    bool GetCacheFreeSpace(uint64_t& bytes) override;
+    bool GetCacheTotalSpace(uint64_t& bytes) override;
+    bool GetCacheTotalInodes(uint64_t& inodes) override;
+    bool GetCacheFreeInodes(uint64_t& inodes) override;
+    ~DefaultCacheSize() override;
+
+    std::string m_path;
+
+private:
+    bool GetSpace(uint64_t& bytes, bool total);
+    bool GetInodes(uint64_t& inodes, bool total);
+};
+
+// Configures one manager. Every field defaults to zero.
+struct CacheArgs {
+    std::string cacheDir;          // cache head: the index lives in <cacheDir>/CM/<moduleId>
+    int32_t moduleId = 0;          // number of the module this manager serves
+    int bytesMinFree = 0;          // percent of the file system's bytes to keep free
+    int inodesMinFree = 0;         // percent of the file system's inodes to keep free
+    PruneMethod pruneMethod = PRUNE_TRUNCATE;  // prune method of new entries
+    CacheSize* cacheSize = nullptr;  // the host's size provider, or null for the default
+    int overflowLimit = 0;         // a request up to this size is granted when nothing more can be pruned
+    uint64_t moduleOverFlow = 0;   // module size below which nothing more is pruned
+    int pruneMode = 0;             // CM_PRUNE_ITEM or CM_PRUNE_SET
+    ProcessModel processModel = CM_LOCK_PROCESS;
+};
+
+// Writes the record to the log, one field a line, at level 1.
+CM_EXPORT void DumpArgs(const CacheArgs& args);
+
+class CacheManagerImpl;
+
+// The facade. Until InitCacheManager is called every operation succeeds and
+// does nothing. After it, every call goes to the manager it created, also
+// when its initialisation failed (the operations then fail with an error
+// line). The manager is never torn down: it lives until the process ends.
+class CM_EXPORT CacheManager {
+public:
+    CacheManager();
+
+    bool InitCacheManager(const CacheArgs& args);
+
+    // Changes an item's prune method in place; true also when the item is not
+    // in the cache.
+    bool UpdateItem(const std::string& item, PruneMethod method);
+    // Adds an item or files it afresh with a new size (0: the size its file
+    // has now, for an item in the cache). timeKey 0 means now. Makes room
+    // first when the size changes.
+    bool UpdateItem(const std::string& item, uint64_t size, uint64_t timeKey);
+    bool UpdateItem(const std::string& item, bool skipCreateSpace, uint64_t size,
+                    uint64_t timeKey);
+    // Takes an item out of the cache and prunes its file by its prune method.
+    bool DeleteFromCache(const std::string& item);
+    // Takes an item out of the cache and leaves its file alone.
+    bool HideItem(const std::string& item, uint64_t value);
+    // Gives a hidden item back; size must be its real size.
+    bool UnHideItem(const std::string& item, uint64_t size, uint64_t timeKey);
+    // Prunes the oldest items until the file system has more free bytes than
+    // size plus the reserve, and more free inodes than the reserve.
+    bool CreateSpace(const std::string& item, uint64_t size);
+    // Writes the operation statistics to the log.
+    void PrintStats();
+    // Call in the child after fork(): gives the manager a lock of its own.
+    void AtFork();
+
+    CacheManagerImpl* m_impl;
+};
+
+#endif

@@ -1,0 +1,113 @@
+#include "cachemanager/CacheManagerImpl.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cachemanager/CacheLock.h"
+#include "cachemanager/Log.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace {
+
+// A reserve is a share of the file system: outside 0 to 100 percent it would
+// exceed the file system (a negative one widens to a huge unsigned figure)
+// and prune the whole cache on every request.
+int ClampPercent(const char* name, int percent)
+{
+    const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
+    if (clamped != percent)
+        CM_ERROR("Invalid %s [%d] percent. Using [%d].", name, percent, clamped);
+    return clamped;
+}
+
+uint64_t Reserve(uint64_t total, int percent)
+{
+    return total / 100 * static_cast<uint64_t>(percent);
+}
+
+}  // namespace
+
+bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
+{
+    namespace layout = cm::layout;
+    DumpArgs(args);
+
+    m_moduleId = static_cast<uint32_t>(args.moduleId);
+    const std::string moduleRoot = layout::ModuleRoot(args.cacheDir, m_moduleId);
+    if (moduleRoot.size() > layout::kMaxPath) {
+        CM_ERROR("Module root too long [%s]. [%s]", args.cacheDir.c_str(), strerror(ENAMETOOLONG));
+        return false;
+    }
+    m_moduleRoot = moduleRoot;
+    m_timeTableDir = layout::TimeTableDir(m_moduleRoot);
+    if (!CreateDirRecurse(m_timeTableDir)) {
+        CM_ERROR("Failed to create TimeTable folder [%s].", m_timeTableDir.c_str());
+        return false;
+    }
+
+    m_cacheSize = args.cacheSize != nullptr ? args.cacheSize : new DefaultCacheSize(m_moduleRoot);
+    if (!m_cacheSize->GetCacheTotalSpace(m_totalSpace)) {
+        CM_ERROR("Failed to get cache size. CacheHead [%s] [%s]", m_moduleRoot.c_str(), strerror(errno));
+        return false;
+    }
+    m_minFreeSpace = Reserve(m_totalSpace, ClampPercent("bytesMinFree", args.bytesMinFree));
+    m_overflowLimit = args.overflowLimit;
+    m_moduleOverFlow = args.moduleOverFlow;
+    CM_NOTICE("Cache Size [%lu]", static_cast<unsigned long>(m_totalSpace));
+    CM_NOTICE("Minimum free space [%lu]", static_cast<unsigned long>(m_minFreeSpace));
+
+    if (!m_cacheSize->GetCacheTotalInodes(m_totalInodes)) {
+        CM_ERROR("Failed to get cache size. CacheHead [%s] [%s]", m_moduleRoot.c_str(), strerror(errno));
+        return false;
+    }
+    m_minFreeInodes = Reserve(m_totalInodes, ClampPercent("inodesMinFree", args.inodesMinFree));
+    CM_NOTICE("Total Inodes [%lu]", static_cast<unsigned long>(m_totalInodes));
+    CM_NOTICE("Minimum free inodes [%lu]", static_cast<unsigned long>(m_minFreeInodes));
+
+    m_pruneMethod = args.pruneMethod;
+    m_processModel = args.processModel;
+    if (args.pruneMode == CM_PRUNE_ITEM || args.pruneMode == CM_PRUNE_SET) {
+        m_pruneMode = args.pruneMode;
+    } else {
+        CM_ERROR("Invalid prune mode [%d]. Defaulting to [CM_PRUNE_SET].", args.pruneMode);
+        m_pruneMode = CM_PRUNE_SET;
+    }
+
+    m_lockFile = layout::LockFile(m_moduleRoot);
+    m_ptrCacheLock.reset(new CacheLock(m_lockFile, m_processModel));
+    if (!m_ptrCacheLock->m_isOpen) {
+        CM_ERROR("Failed to create lockfile for TimeTable.");
+        return false;
+    }
+
+    m_oldestLink = layout::OldestLink(m_moduleRoot);
+    m_latestLink = layout::LatestLink(m_moduleRoot);
+    m_sizeLink = layout::SizeLink(m_moduleRoot);
+
+    m_getMinOrMaxTime = m_getMinOrMaxCount = 0;
+    m_insertTime = m_insertCount = 0;
+    m_deleteTime = m_deleteCount = 0;
+    m_getPosTime = m_getPosCount = 0;
+    m_removeAtPosTime = m_removeAtPosCount = 0;
+    m_pruneOneItemCount = m_pruneOneItemTime = 0;
+    m_pruneItemCount = m_pruneItemTime = 0;
+    m_setNextOldestCount = m_setNextOldestTime = 0;
+    return true;
+}
+
+void CacheManagerImpl::AtFork()
+{
+    if (!Ready("AtFork"))
+        return;
+    m_ptrCacheLock.reset(new CacheLock(m_lockFile, m_processModel));
+}
+
+bool CacheManagerImpl::Ready(const char* op) const
+{
+    if (!m_sizeLink.empty())
+        return true;
+    CM_ERROR("%s refused: the cache manager is not initialised. [%s]", op, m_moduleRoot.c_str());
+    return false;
+}
+
+bool CacheManagerImpl::FreeSpace(uint64_t /*size*/, const std::string& /*item*/) { return true; }

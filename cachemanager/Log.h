@@ -1,0 +1,65 @@
+// How the library writes to the host's log writer.
+//
+// Each line asks the writer's level first and is written only when that level
+// is at least the line's. Every log call leaves errno as it found it, so a
+// caller may log a failure and then test errno.
+#ifndef CACHEMANAGER_LOG_H
+#define CACHEMANAGER_LOG_H
+
+#include <cerrno>
+
+#include "host/LogWriter.h"
+
+namespace cm {
+
+// Message levels.
+enum {
+    LOG_ERROR = -1,   // failed calls and steps, refused requests
+    LOG_NOTICE = 1,   // arguments, initialisation figures, statistics, notices
+    LOG_PROGRESS = 4, // each pruned file, removed directory, pass, position
+};
+
+class ErrnoSaver {
+public:
+    ErrnoSaver() : m_saved(errno) {}
+    ~ErrnoSaver() { errno = m_saved; }
+    ErrnoSaver(const ErrnoSaver&) = delete;
+    ErrnoSaver& operator=(const ErrnoSaver&) = delete;
+
+private:
+    int m_saved;
+};
+
+// Where a log line comes from: the reporting function's signature and line.
+// The system-call wrappers take one so that their lines name their caller.
+struct LogSite {
+    const char* function;
+    int line;
+};
+
+inline bool LogEnabled(int level)
+{
+    ErrnoSaver saver;
+    CLogWriterInterface* writer = g_ptrLogWriter.get();
+    return writer != nullptr && writer->GetLogLevel() >= level;
+}
+
+}  // namespace cm
+
+#define CM_HERE (::cm::LogSite{__PRETTY_FUNCTION__, __LINE__})
+
+#define CM_LOG_AT(site, level, ...)                                              \
+    do {                                                                         \
+        ::cm::ErrnoSaver cmErrnoSaver_;                                          \
+        CLogWriterInterface* cmWriter_ = g_ptrLogWriter.get();                   \
+        if (cmWriter_ != nullptr && cmWriter_->GetLogLevel() >= (level))         \
+            cmWriter_->WriteLog((level), (site).function, (site).line, 0, 0,     \
+                                __VA_ARGS__);                                    \
+    } while (0)
+
+#define CM_LOG(level, ...) CM_LOG_AT(CM_HERE, level, __VA_ARGS__)
+#define CM_ERROR(...) CM_LOG(::cm::LOG_ERROR, __VA_ARGS__)
+#define CM_NOTICE(...) CM_LOG(::cm::LOG_NOTICE, __VA_ARGS__)
+#define CM_PROGRESS(...) CM_LOG(::cm::LOG_PROGRESS, __VA_ARGS__)
+
+#endif

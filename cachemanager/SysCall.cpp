@@ -1,0 +1,144 @@
+#include "cachemanager/SysCall.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+namespace cm {
+namespace sys {
+
+namespace {
+
+bool Silent(Quiet quiet) { return quiet == QUIET || (quiet == QUIET_IF_MISSING && errno == ENOENT); }
+
+}  // namespace
+
+bool Unlink(const LogSite& site, const std::string& path, Quiet quiet)
+{
+    if (unlink(path.c_str()) == 0)
+        return true;
+    if (!Silent(quiet))
+        CM_LOG_AT(site, LOG_ERROR, "unlink() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool Truncate(const LogSite& site, const std::string& path, Quiet quiet)
+{
+    if (truncate(path.c_str(), 0) == 0)
+        return true;
+    if (!Silent(quiet))
+        CM_LOG_AT(site, LOG_ERROR, "truncate() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool Lstat(const LogSite& site, const std::string& path, struct stat& info, Quiet quiet)
+{
+    if (lstat(path.c_str(), &info) == 0)
+        return true;
+    if (!Silent(quiet))
+        CM_LOG_AT(site, LOG_ERROR, "lstat() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool Mkdir(const LogSite& site, const std::string& path, Quiet quiet)
+{
+    if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
+        return true;
+    if (!Silent(quiet))
+        CM_LOG_AT(site, LOG_ERROR, "mkdir() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool ReadLink(const LogSite& site, const std::string& path, size_t limit, std::string& text,
+              Quiet quiet, ReadLinkMessage message)
+{
+    // One byte more than the limit tells a text that fits from a cut one.
+    char small[2048];
+    std::vector<char> large;
+    char* buffer = small;
+    if (limit + 1 > sizeof small) {
+        large.resize(limit + 1);
+        buffer = large.data();
+    }
+    ssize_t length = readlink(path.c_str(), buffer, limit + 1);
+    if (length >= 0 && static_cast<size_t>(length) <= limit) {
+        text.assign(buffer, static_cast<size_t>(length));
+        return true;
+    }
+    if (length >= 0)
+        errno = ENAMETOOLONG;
+    if (Silent(quiet))
+        return false;
+    if (message == READLINK_ARROW)
+        CM_LOG_AT(site, LOG_ERROR, "readlink() failed. [%s]->[%s] [%s]", path.c_str(), "",
+                  strerror(errno));
+    else
+        CM_LOG_AT(site, LOG_ERROR, "readlink() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+bool Symlink(const LogSite& site, const std::string& text, const std::string& link,
+             SymlinkMessage message, Quiet quiet)
+{
+    if (symlink(text.c_str(), link.c_str()) == 0)
+        return true;
+    if (Silent(quiet))
+        return false;
+    const char* error = strerror(errno);
+    switch (message) {
+    case SYMLINK_LINK_TO_TEXT:
+        CM_LOG_AT(site, LOG_ERROR, "symlink() failed. [%s]->[%s] [%s]", link.c_str(), text.c_str(), error);
+        break;
+    case SYMLINK_TEXT_TO_LINK:
+        CM_LOG_AT(site, LOG_ERROR, "symlink() failed. [%s]->[%s] [%s]", text.c_str(), link.c_str(), error);
+        break;
+    case SYMLINK_LINK_TO_TEXT_SPACED:
+        CM_LOG_AT(site, LOG_ERROR, "symlink() failed. [%s] -> [%s] [%s]", link.c_str(), text.c_str(), error);
+        break;
+    }
+    return false;
+}
+
+bool ReplaceLink(const LogSite& site, const std::string& text, const std::string& link,
+                 SymlinkMessage message)
+{
+    if (!Unlink(site, link, QUIET_IF_MISSING) && errno != ENOENT)
+        return false;
+    return Symlink(site, text, link, message);
+}
+
+DirReader::~DirReader()
+{
+    if (m_dir != nullptr) {
+        ErrnoSaver saver;
+        closedir(m_dir);
+    }
+}
+
+bool DirReader::Open(const LogSite& site, const std::string& path, Quiet quiet,
+                     OpenDirMessage message)
+{
+    m_dir = opendir(path.c_str());
+    if (m_dir != nullptr)
+        return true;
+    if (Silent(quiet))
+        return false;
+    if (message == OPENDIR_DOTTED)
+        CM_LOG_AT(site, LOG_ERROR, "opendir() failed. [%s]. [%s]", path.c_str(), strerror(errno));
+    else
+        CM_LOG_AT(site, LOG_ERROR, "opendir() failed. [%s] [%s]", path.c_str(), strerror(errno));
+    return false;
+}
+
+const char* DirReader::Next()
+{
+    while (struct dirent* entry = readdir(m_dir)) {
+        if (entry->d_name[0] != '.')
+            return entry->d_name;
+    }
+    return nullptr;
+}
+
+}  // namespace sys
+}  // namespace cm

@@ -1,0 +1,82 @@
+// Thin wrappers over the system calls that the library makes on the index,
+// the records and the items. Each makes one call; on failure it writes
+// "<call>() failed. [path] [error text]" at the error level, in the name of
+// the caller's site, and returns false with errno as the call left it.
+// QUIET_IF_MISSING lets a missing path (ENOENT) fail without a line: for most
+// readers a missing link or file is a state, not an error.
+#ifndef CACHEMANAGER_SYSCALL_H
+#define CACHEMANAGER_SYSCALL_H
+
+#include <dirent.h>
+#include <stddef.h>
+#include <string>
+#include <sys/stat.h>
+
+#include "cachemanager/Log.h"
+
+namespace cm {
+namespace sys {
+
+enum Quiet {
+    LOG_FAILURE,       // every failure is logged
+    QUIET_IF_MISSING,  // ENOENT is not logged
+    QUIET,             // nothing is logged
+};
+
+// How a failed readlink() names what it read: "[path] [error]" or, for item
+// records and entries, "[path]->[text read so far] [error]".
+enum ReadLinkMessage { READLINK_PLAIN, READLINK_ARROW };
+
+// The order in which a failed symlink() names the link and its text.
+enum SymlinkMessage {
+    SYMLINK_LINK_TO_TEXT,         // "[link]->[text]"
+    SYMLINK_TEXT_TO_LINK,         // "[text]->[link]"
+    SYMLINK_LINK_TO_TEXT_SPACED,  // "[link] -> [text]"
+};
+
+// "opendir() failed. [dir]. [error]" for index scans, or without the dot.
+enum OpenDirMessage { OPENDIR_DOTTED, OPENDIR_PLAIN };
+
+bool Unlink(const LogSite& site, const std::string& path, Quiet quiet);
+bool Truncate(const LogSite& site, const std::string& path, Quiet quiet);
+bool Lstat(const LogSite& site, const std::string& path, struct stat& info,
+           Quiet quiet);
+// True when the directory was made or exists already.
+bool Mkdir(const LogSite& site, const std::string& path, Quiet quiet);
+
+// Reads a link's text, which may be at most limit bytes long. A longer text
+// is refused (ENAMETOOLONG, logged): nothing is ever used through a shortened
+// text.
+bool ReadLink(const LogSite& site, const std::string& path, size_t limit,
+              std::string& text, Quiet quiet,
+              ReadLinkMessage message = READLINK_PLAIN);
+
+bool Symlink(const LogSite& site, const std::string& text, const std::string& link,
+             SymlinkMessage message, Quiet quiet = LOG_FAILURE);
+
+// Replaces a link: unlink (a missing link is fine), then symlink.
+bool ReplaceLink(const LogSite& site, const std::string& text, const std::string& link,
+                 SymlinkMessage message);
+
+// Lists a directory's names, passing over those that begin with '.'; closes
+// the directory on every path out.
+class DirReader {
+public:
+    DirReader() : m_dir(nullptr) {}
+    ~DirReader();
+    DirReader(const DirReader&) = delete;
+    DirReader& operator=(const DirReader&) = delete;
+
+    bool Open(const LogSite& site, const std::string& path, Quiet quiet,
+              OpenDirMessage message);
+    // The next name, or null at the end.
+    const char* Next();
+
+private:
+    DIR* m_dir;
+};
+
+}  // namespace sys
+}  // namespace cm
+
+#endif

@@ -1,0 +1,46 @@
+// The module's byte total, kept in the text of the "size" link so that every
+// process sharing the module sees one figure. It only ever changes by a delta.
+#include <cerrno>
+
+#include "cachemanager/CacheManagerImpl.h"
+#include "cachemanager/SysCall.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace layout = cm::layout;
+namespace sys = cm::sys;
+
+bool CacheManagerImpl::GetModuleSize(uint64_t& size)
+{
+    std::string text;
+    if (!sys::ReadLink(CM_HERE, m_sizeLink, layout::kMaxSizeText, text, sys::QUIET_IF_MISSING)) {
+        if (errno != ENOENT)
+            return false;
+        text.clear();
+    }
+    size = layout::ParseSizeText(text);
+    return true;
+}
+
+bool CacheManagerImpl::SetModuleSize(uint64_t size)
+{
+    return sys::ReplaceLink(CM_HERE, layout::SizeText(size), m_sizeLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
+}
+
+bool CacheManagerImpl::UpdateModuleSize(int64_t delta)
+{
+    if (delta == 0)
+        return true;
+    uint64_t current = 0;
+    if (!GetModuleSize(current))
+        return false;
+    uint64_t next = current + static_cast<uint64_t>(delta);
+    if (delta < 0 && 0 - static_cast<uint64_t>(delta) > current) {
+        // A wrapped total would read as huge and lift the module floor.
+        CM_NOTICE("Module size [%lu] is smaller than the decrease [%ld]. Storing 0.",
+                  static_cast<unsigned long>(current), static_cast<long>(delta));
+        next = 0;
+    }
+    CM_PROGRESS("cursize [%lu] sizein [%ld] newsize [%lu].", static_cast<unsigned long>(current),
+                static_cast<long>(delta), static_cast<unsigned long>(next));
+    return SetModuleSize(next);
+}

@@ -1,0 +1,92 @@
+// The young end of the index: where a new entry goes, and the latest link
+// that makes choosing it cheap. Consecutive insertions into one entry
+// directory take the next number from the latest link without reading the
+// directory; only an insertion into another directory scans it.
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cachemanager/CacheManagerImpl.h"
+#include "cachemanager/Statistics.h"
+#include "cachemanager/SysCall.h"
+#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace layout = cm::layout;
+namespace sys = cm::sys;
+
+bool CacheManagerImpl::CreateLatest(const std::string& item, std::string& position, uint64_t size,
+                                    uint64_t timeKey)
+{
+    cm::StatTimer timer(m_insertCount, m_insertTime);
+    const std::string target = layout::EntryTarget(size, m_pruneMethod, item);
+    if (target.size() > layout::kMaxPath) {
+        CM_ERROR("Entry target too long for [%s]. [%s]", item.c_str(), strerror(ENAMETOOLONG));
+        return false;
+    }
+    if (!GetLatest(position, timeKey))
+        return false;
+    if (!sys::Symlink(CM_HERE, target, position, sys::SYMLINK_LINK_TO_TEXT))
+        return false;
+    return SetLatest(position);
+}
+
+bool CacheManagerImpl::GetLatest(std::string& position, uint64_t timeKey)
+{
+    std::string latest;
+    if (!GetCurrentLatest(latest))
+        return false;
+    if (timeKey == 0)
+        GetTimeStamp(timeKey, layout::kTimeResolutionMs);
+    std::string dir;
+    TimeToPath(timeKey, dir);
+
+    uint32_t latestEntry = 0;
+    const bool sameDir = latest.size() > dir.size() && latest.compare(0, dir.size(), dir) == 0 &&
+                         latest[dir.size()] == '/';
+    if (sameDir)
+        latestEntry = layout::NameNumber(BaseName(latest).c_str());
+    else if (!GetLatestEntry(dir, latestEntry))
+        return false;
+    CM_PROGRESS("curLatestPos [%s] newpos [%s] latestEntry [%d]", latest.c_str(), dir.c_str(),
+                static_cast<int>(latestEntry));
+
+    const std::string entry = layout::EntryPath(dir, latestEntry + 1);
+    if (entry.size() > layout::kMaxPath) {
+        CM_ERROR("Entry path too long [%s]. [%s]", entry.c_str(), strerror(ENAMETOOLONG));
+        return false;
+    }
+    if (!CreateDirRecurse(dir))
+        return false;
+    position = entry;
+    return true;
+}
+
+bool CacheManagerImpl::GetCurrentLatest(std::string& latestTarget)
+{
+    latestTarget.clear();
+    if (sys::ReadLink(CM_HERE, m_latestLink, layout::kMaxShortLink, latestTarget, sys::QUIET_IF_MISSING))
+        return true;
+    latestTarget.clear();
+    return errno == ENOENT;
+}
+
+bool CacheManagerImpl::GetLatestEntry(const std::string& dir, uint32_t& highest)
+{
+    cm::StatTimer timer(m_getMinOrMaxCount, m_getMinOrMaxTime);
+    highest = 0;
+    sys::DirReader reader;
+    if (!reader.Open(CM_HERE, dir, sys::QUIET_IF_MISSING, sys::OPENDIR_DOTTED))
+        return errno == ENOENT;
+    while (const char* name = reader.Next()) {
+        const uint32_t number = layout::NameNumber(name);
+        if (number > highest)
+            highest = number;
+    }
+    return true;
+}
+
+bool CacheManagerImpl::SetLatest(const std::string& position)
+{
+    return sys::ReplaceLink(CM_HERE, position, m_latestLink, sys::SYMLINK_TEXT_TO_LINK);
+}

@@ -1,0 +1,185 @@
+// The old end of the index. The oldest link caches where pruning starts: one
+// readlink while it holds a path, a walk down the smallest numbers from "T"
+// when it is missing. After a prune the link is moved on from the directory
+// of what was just removed, climbing only as far as needed and removing the
+// empty directories it meets.
+#include <cerrno>
+#include <cstring>
+
+#include "cachemanager/CacheManagerImpl.h"
+#include "cachemanager/Statistics.h"
+#include "cachemanager/SysCall.h"
+#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace layout = cm::layout;
+namespace sys = cm::sys;
+
+namespace {
+
+// Whether path names something exactly depth levels below timeTableDir.
+bool AtDepth(const std::string& path, const std::string& timeTableDir, int depth)
+{
+    if (path.size() <= timeTableDir.size() + 1 || path.compare(0, timeTableDir.size(), timeTableDir) != 0 ||
+        path[timeTableDir.size()] != '/')
+        return false;
+    int levels = 1;
+    for (size_t i = timeTableDir.size() + 1; i < path.size(); ++i) {
+        if (path[i] == '/') {
+            if (i + 1 == path.size() || path[i + 1] == '/')
+                return false;
+            ++levels;
+        }
+    }
+    return levels == depth;
+}
+
+}  // namespace
+
+// The directory is opened by its path: the scan never changes the process's
+// working directory, which other host threads rely on.
+bool CacheManagerImpl::GetOldest(const std::string& dir, bool& empty, uint32_t& smallest)
+{
+    cm::StatTimer timer(m_getMinOrMaxCount, m_getMinOrMaxTime);
+    empty = true;
+    sys::DirReader reader;
+    if (!reader.Open(CM_HERE, dir, sys::QUIET_IF_MISSING, sys::OPENDIR_DOTTED))
+        return false;
+    smallest = UINT32_MAX;
+    while (const char* name = reader.Next()) {
+        empty = false;
+        const uint32_t number = layout::NameNumber(name);
+        if (number < smallest)
+            smallest = number;
+    }
+    return true;
+}
+
+bool CacheManagerImpl::GetOldest(const std::string& dir, bool& empty, std::string& smallest)
+{
+    uint32_t number = 0;
+    if (!GetOldest(dir, empty, number))
+        return false;
+    if (!empty)
+        smallest = std::to_string(number);
+    return true;
+}
+
+bool CacheManagerImpl::GetOldestItem(std::string& position)
+{
+    return FindOldest(position, layout::kEntryDepth);
+}
+
+bool CacheManagerImpl::GetOldestDir(std::string& dir)
+{
+    return FindOldest(dir, layout::kEntryDirDepth);
+}
+
+bool CacheManagerImpl::FindOldest(std::string& result, int depth)
+{
+    std::string text;
+    if (!sys::ReadLink(CM_HERE, m_oldestLink, layout::kMaxShortLink, text, sys::QUIET_IF_MISSING) &&
+        errno != ENOENT)
+        return false;
+    if (!text.empty()) {
+        // A link made under the other prune mode names the wrong level; used
+        // as it stands it would fail every prune.
+        if (AtDepth(text, m_timeTableDir, depth)) {
+            result = text;
+            return true;
+        }
+        CM_ERROR("Oldest link [%s] does not name an entry%s. Searching the index.", text.c_str(),
+                 depth == layout::kEntryDepth ? "" : " directory");
+    }
+
+    std::string current = m_timeTableDir;
+    int remaining = depth;
+    while (remaining > 0) {
+        bool empty = true;
+        std::string smallest;
+        if (!GetOldest(current, empty, smallest)) {
+            if (depth == layout::kEntryDirDepth)
+                CM_ERROR("Failed to get oldest in dir [%s]", current.c_str());
+            return false;
+        }
+        if (!empty) {
+            current += "/" + smallest;
+            --remaining;
+            continue;
+        }
+        if (remaining == depth) {
+            result.clear();
+            return true;
+        }
+        // An empty directory left by an interrupted insertion.
+        if (RemoveEmptyDirectory(current.c_str()) != 0)
+            return false;
+        DirName(current, current);
+        ++remaining;
+    }
+    result = current;
+    return true;
+}
+
+bool CacheManagerImpl::SetNextOldest(const std::string& previous)
+{
+    cm::StatTimer timer(m_setNextOldestCount, m_setNextOldestTime);
+    return Advance(previous, layout::kEntryDepth);
+}
+
+bool CacheManagerImpl::SetNextOldestDir(const std::string& previous)
+{
+    cm::StatTimer timer(m_setNextOldestCount, m_setNextOldestTime);
+    return Advance(previous, layout::kEntryDirDepth);
+}
+
+bool CacheManagerImpl::Advance(const std::string& previous, int depth)
+{
+    // level is the depth below "T" of the directory being scanned.
+    std::string current = DirName(previous);
+    int level = depth - 1;
+    bool descending = false;
+    std::string next;
+    while (level > 0) {
+        bool empty = true;
+        std::string smallest;
+        if (!GetOldest(current, empty, smallest)) {
+            if (descending || errno != ENOENT)
+                return false;
+            DirName(current, current);
+            --level;
+            continue;
+        }
+        if (empty) {
+            if (RemoveEmptyDirectory(current.c_str()) != 0)
+                return false;
+            DirName(current, current);
+            --level;
+            descending = false;
+            continue;
+        }
+        const std::string child = current + "/" + smallest;
+        if (level == depth - 1) {
+            next = child;
+            break;
+        }
+        current = child;
+        ++level;
+        descending = true;
+    }
+
+    if (next.empty()) {
+        CM_ERROR("Failed to find next oldest. Cache must be empty.");
+        return m_oldestLink.empty() || RemoveStaleOldestLink();
+    }
+    if (next == previous) {
+        CM_ERROR("Failed to find next oldest");
+        return false;
+    }
+    return sys::ReplaceLink(CM_HERE, next, m_oldestLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
+}
+
+bool CacheManagerImpl::RemoveStaleOldestLink()
+{
+    return sys::Unlink(CM_HERE, m_oldestLink, sys::QUIET_IF_MISSING) || errno == ENOENT;
+}
