@@ -1,0 +1,314 @@
+#include "tests/TestSupport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace test {
+
+void CaptureLog::WriteLog(int level, const char* function, int line, int, int, const char* format, ...)
+{
+    const int savedErrno = errno;
+    char text[8192];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_lines.push_back(LogLine{level, function, line, format, text});
+    }
+    // Clobber errno on purpose: the library must not depend on the writer.
+    errno = EIO;
+    (void)savedErrno;
+}
+
+std::vector<LogLine> CaptureLog::Lines()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_lines;
+}
+
+void CaptureLog::Clear()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_lines.clear();
+}
+
+int CaptureLog::Count(const std::string& needle, int level)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<int>(std::count_if(m_lines.begin(), m_lines.end(), [&](const LogLine& l) {
+        return (level == kAnyLevel || l.level == level) && l.text.find(needle) != std::string::npos;
+    }));
+}
+
+int CaptureLog::CountLevel(int level)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return static_cast<int>(
+        std::count_if(m_lines.begin(), m_lines.end(), [&](const LogLine& l) { return l.level == level; }));
+}
+
+std::string CaptureLog::Dump()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    std::string out;
+    for (const LogLine& l : m_lines)
+        out += "[" + std::to_string(l.level) + "] " + l.function + ": " + l.text + "\n";
+    return out;
+}
+
+bool ScriptedSize::GetCacheFreeSpace(uint64_t& bytes)
+{
+    ++freeSpaceQueries;
+    if (failFreeSpace)
+        return false;
+    bytes = freeBytesFn ? freeBytesFn() : freeBytes.load();
+    return true;
+}
+
+bool ScriptedSize::GetCacheTotalSpace(uint64_t& bytes)
+{
+    if (failTotalSpace)
+        return false;
+    bytes = totalBytes;
+    return true;
+}
+
+bool ScriptedSize::GetCacheTotalInodes(uint64_t& inodes)
+{
+    if (failTotalInodes)
+        return false;
+    inodes = totalInodes;
+    return true;
+}
+
+bool ScriptedSize::GetCacheFreeInodes(uint64_t& inodes)
+{
+    ++freeInodeQueries;
+    if (failFreeInodes)
+        return false;
+    inodes = freeInodesFn ? freeInodesFn() : freeInodes.load();
+    return true;
+}
+
+std::string ParentOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+void MakeDirs(const std::string& path)
+{
+    if (path.empty() || IsDir(path))
+        return;
+    MakeDirs(ParentOf(path));
+    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+        ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
+}
+
+void WriteFile(const std::string& path, size_t size)
+{
+    MakeDirs(ParentOf(path));
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (fd < 0) {
+        ADD_FAILURE() << "open " << path << ": " << strerror(errno);
+        return;
+    }
+    std::vector<char> data(size, 'x');
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t n = write(fd, data.data() + done, size - done);
+        if (n <= 0) {
+            ADD_FAILURE() << "write " << path << ": " << strerror(errno);
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    close(fd);
+}
+
+void MakeLink(const std::string& target, const std::string& path)
+{
+    MakeDirs(ParentOf(path));
+    unlink(path.c_str());
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        ADD_FAILURE() << "symlink " << path << ": " << strerror(errno);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool IsLink(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool IsDir(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
+std::string LinkText(const std::string& path)
+{
+    char buffer[8192];
+    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
+    return n < 0 ? std::string() : std::string(buffer, static_cast<size_t>(n));
+}
+
+std::vector<std::string> ListDir(const std::string& path)
+{
+    std::vector<std::string> names;
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return names;
+    while (struct dirent* e = readdir(dir)) {
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.push_back(e->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
+{
+    remove(path);
+    return 0;
+}
+
+}  // namespace
+
+void RemoveTree(const std::string& path)
+{
+    chmod(path.c_str(), 0777);
+    nftw(path.c_str(), RemoveOne, 64, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+bool IsRoot() { return geteuid() == 0; }
+
+int RunInChild(const std::function<int()>& fn)
+{
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int code = fn();
+        _exit(code);
+    }
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunAsNobody(const std::function<int()>& fn)
+{
+    return RunInChild([&]() {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            return 99;
+        return fn();
+    });
+}
+
+TmpfsMount::TmpfsMount(const std::string& dir, const std::string& options)
+    : m_dir(dir), m_options(options), m_ok(false)
+{
+    MakeDirs(dir);
+    m_ok = mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    if (!m_ok)
+        ADD_FAILURE() << "mount tmpfs on " << dir << ": " << strerror(errno);
+}
+
+TmpfsMount::~TmpfsMount()
+{
+    if (m_ok && umount2(m_dir.c_str(), MNT_DETACH) != 0)
+        ADD_FAILURE() << "umount " << m_dir << ": " << strerror(errno);
+}
+
+bool TmpfsMount::RemountReadOnly(bool readOnly)
+{
+    const unsigned long flags = MS_REMOUNT | (readOnly ? MS_RDONLY : 0);
+    return mount("tmpfs", m_dir.c_str(), "tmpfs", flags, m_options.c_str()) == 0;
+}
+
+void CacheTest::SetUp()
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/cmtest.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    ASSERT_NE(mkdtemp(buffer.data()), nullptr) << strerror(errno);
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath(buffer.data(), resolved), nullptr);
+    m_dir = resolved;
+    m_log.reset(new CaptureLog(4));
+    g_ptrLogWriter = m_log;
+}
+
+void CacheTest::TearDown()
+{
+    g_ptrLogWriter.reset();
+    // Managers are never torn down by the library; tests free theirs.
+    for (CacheManagerImpl* manager : m_managers)
+        delete manager;
+    m_managers.clear();
+    if (HasFailure()) {
+        fprintf(stderr, "kept the failed test's directory: %s\n", m_dir.c_str());
+        return;
+    }
+    RemoveTree(m_dir);
+}
+
+CacheArgs CacheTest::Args()
+{
+    CacheArgs args;
+    args.cacheDir = m_dir;
+    args.moduleId = 7;
+    args.pruneMethod = PRUNE_UNLINK;
+    args.cacheSize = &size;
+    args.pruneMode = CM_PRUNE_ITEM;
+    args.processModel = CM_LOCK_PROCESS_THREAD;
+    return args;
+}
+
+CacheManagerImpl& CacheTest::Manager(const CacheArgs& args)
+{
+    CacheManagerImpl* manager = new CacheManagerImpl();
+    m_managers.push_back(manager);
+    EXPECT_TRUE(manager->InitCacheManager(args)) << log().Dump();
+    return *manager;
+}
+
+std::string CacheTest::RecordOf(const std::string& item) const
+{
+    const size_t slash = item.rfind('/');
+    return item.substr(0, slash) + "/cacheposition." + item.substr(slash + 1);
+}
+
+}  // namespace test
