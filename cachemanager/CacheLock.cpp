@@ -77,7 +77,11 @@ bool CacheLock::UnLock()
 bool CacheLock::LockFile()
 {
     std::lock_guard<std::mutex> guard(m_holdMutex);
-    if (m_fileHolds++ > 0)
+    // Every take counts, failed ones too: the guard releases in every case.
+    // A take that finds the file unlocked (the first, or one after a failed
+    // attempt) tries the lock again.
+    ++m_fileHolds;
+    if (m_fileLocked)
         return true;
     // The descriptor's offset stays 0, so the lock covers the whole file.
     if (lockf(m_fd, F_LOCK, 0) == -1) {
@@ -103,16 +107,4 @@ bool CacheLock::UnLockFile()
         return false;
     }
     return true;
-}
-
-TakeCacheLock::TakeCacheLock(boost::shared_ptr<CacheLock> lock) : m_ptrCacheLock(lock)
-{
-    if (m_ptrCacheLock)
-        m_ptrCacheLock->Lock();
-}
-
-TakeCacheLock::~TakeCacheLock()
-{
-    if (m_ptrCacheLock)
-        m_ptrCacheLock->UnLock();
 }

@@ -65,11 +65,21 @@ private:
 
 // Scoped guard: takes the lock when built, releases it when destroyed. Its
 // own copy of the pointer keeps the lock it took alive until it is released,
-// even when AtFork() replaces the manager's lock meanwhile.
+// even when AtFork() replaces the manager's lock meanwhile. Inline, on the
+// exported Lock() and UnLock(), so that programs built on the shared library
+// (tools that mend an index under the lock) can take it too.
 class TakeCacheLock {
 public:
-    explicit TakeCacheLock(boost::shared_ptr<CacheLock> lock);
-    ~TakeCacheLock();
+    explicit TakeCacheLock(boost::shared_ptr<CacheLock> lock) : m_ptrCacheLock(lock)
+    {
+        if (m_ptrCacheLock)
+            m_ptrCacheLock->Lock();
+    }
+    ~TakeCacheLock()
+    {
+        if (m_ptrCacheLock)
+            m_ptrCacheLock->UnLock();
+    }
     TakeCacheLock(const TakeCacheLock&) = delete;
     TakeCacheLock& operator=(const TakeCacheLock&) = delete;
 

@@ -42,6 +42,10 @@ bool CacheManagerImpl::UpdateItem(const std::string& item, bool skipCreateSpace,
     }
     if (size == 0) {
         CM_PROGRESS("Adding 0 sized entry to cache.[%s].", item.c_str());
+        // An item whose file is gone or empty has left the index above; its
+        // record goes with it.
+        if (!position.empty())
+            RemoveCachePositionRecord(item);
         return false;
     }
 

@@ -20,6 +20,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string>
 
 #include "cachemanager/CacheManager.h"
@@ -41,21 +43,51 @@ const int kEntryDepth = 6;
 
 const int kTimeResolutionMs = 100;
 
-std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId);
-std::string TimeTableDir(const std::string& moduleRoot);
-std::string LockFile(const std::string& moduleRoot);
-std::string OldestLink(const std::string& moduleRoot);
-std::string LatestLink(const std::string& moduleRoot);
-std::string SizeLink(const std::string& moduleRoot);
+// The names themselves. The functions below are inline so that programs
+// built around the shared library (the index checker, cmtool) use these very
+// definitions without the library exporting them.
+inline constexpr char kModuleDirName[] = "CM";
+inline constexpr char kTimeTableName[] = "T";
+inline constexpr char kLockFileName[] = "lockfile";
+inline constexpr char kOldestName[] = "oldest";
+inline constexpr char kLatestName[] = "latest";
+inline constexpr char kSizeName[] = "size";
+inline constexpr char kRecordPrefix[] = "cacheposition.";
+
+inline std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId)
+{
+    return cacheDir + "/" + kModuleDirName + "/" + std::to_string(moduleId);
+}
+
+inline std::string TimeTableDir(const std::string& moduleRoot) { return moduleRoot + "/" + kTimeTableName; }
+inline std::string LockFile(const std::string& moduleRoot) { return moduleRoot + "/" + kLockFileName; }
+inline std::string OldestLink(const std::string& moduleRoot) { return moduleRoot + "/" + kOldestName; }
+inline std::string LatestLink(const std::string& moduleRoot) { return moduleRoot + "/" + kLatestName; }
+inline std::string SizeLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSizeName; }
+
+// A directory one level down: "<dir>/<number>".
+inline std::string ChildDir(const std::string& dir, uint32_t number) { return dir + "/" + std::to_string(number); }
 
 // The entry directory of a key under the TimeTable directory.
-std::string EntryDir(const std::string& timeTableDir, uint64_t timeKey);
-std::string EntryPath(const std::string& entryDir, uint32_t number);
-// A directory one level down: "<dir>/<number>".
-std::string ChildDir(const std::string& dir, uint32_t number);
+inline std::string EntryDir(const std::string& timeTableDir, uint64_t timeKey)
+{
+    char numbers[64];
+    snprintf(numbers, sizeof numbers, "/%u/%u/%u/%u/%u",
+             static_cast<unsigned>(timeKey >> 32),
+             static_cast<unsigned>((timeKey >> 24) & 0xFF),
+             static_cast<unsigned>((timeKey >> 16) & 0xFF),
+             static_cast<unsigned>((timeKey >> 8) & 0xFF),
+             static_cast<unsigned>(timeKey & 0xFF));
+    return timeTableDir + numbers;
+}
+
+inline std::string EntryPath(const std::string& entryDir, uint32_t number) { return ChildDir(entryDir, number); }
 
 // "<size>:<method>:<item>"
-std::string EntryTarget(uint64_t size, int32_t method, const std::string& item);
+inline std::string EntryTarget(uint64_t size, int32_t method, const std::string& item)
+{
+    return std::to_string(size) + ":" + std::to_string(method) + ":" + item;
+}
 
 // The parts of an entry's text. The item path is everything after the second
 // ':' and may hold ':' itself.
@@ -66,18 +98,82 @@ struct EntryFields {
 };
 // False for a text without two ':'; badPart is then what the message shows:
 // the text before the first ':' when there is one, else the whole text.
-bool ParseEntryTarget(const std::string& text, EntryFields& fields, std::string& badPart);
+inline bool ParseEntryTarget(const std::string& text, EntryFields& fields, std::string& badPart)
+{
+    const size_t first = text.find(':');
+    if (first == std::string::npos) {
+        badPart = text;
+        return false;
+    }
+    const size_t second = text.find(':', first + 1);
+    if (second == std::string::npos) {
+        badPart = text.substr(0, first);
+        return false;
+    }
+    fields.size = strtoll(text.substr(0, first).c_str(), nullptr, 10);
+    fields.method = atoi(text.substr(first + 1, second - first - 1).c_str());
+    fields.item = text.substr(second + 1);
+    return true;
+}
 
-// The record of an item: "<item dir>/cacheposition.<base name>".
-std::string RecordPath(const std::string& item);
+// The record of an item: "<item dir>/cacheposition.<base name>". An item
+// named without a directory has its record beside it, in the same (relative)
+// directory, never at the root of the file system.
+inline std::string RecordPath(const std::string& item)
+{
+    const size_t slash = item.rfind('/');
+    if (slash == std::string::npos)
+        return kRecordPrefix + item;
+    return item.substr(0, slash) + "/" + kRecordPrefix + item.substr(slash + 1);
+}
+
+// The inverse of RecordPath: whether record is named like an item's record,
+// and if so the item it belongs to.
+inline bool RecordItem(const std::string& record, std::string& item)
+{
+    const size_t slash = record.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    const size_t prefixLength = sizeof kRecordPrefix - 1;
+    if (record.size() <= base + prefixLength || record.compare(base, prefixLength, kRecordPrefix) != 0)
+        return false;
+    item = record.substr(0, base) + record.substr(base + prefixLength);
+    return true;
+}
 
 // The size link's text for a total, and the total of a text: leading digits
 // as base 10, 0 for a text that does not start with a number or is negative.
-std::string SizeText(uint64_t total);
-uint64_t ParseSizeText(const std::string& text);
+inline std::string SizeText(uint64_t total) { return std::to_string(total); }
+inline uint64_t ParseSizeText(const std::string& text)
+{
+    const char* p = text.c_str();
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r'))
+        ++p;
+    // A total is never negative; a text that says so is damage, read as 0.
+    if (*p == '-')
+        return 0;
+    return strtoull(p, nullptr, 10);
+}
 
 // A directory name's number as the scans read it: atoi, taken as unsigned.
-uint32_t NameNumber(const char* name);
+inline uint32_t NameNumber(const char* name) { return static_cast<uint32_t>(atoi(name)); }
+
+// Whether a name is a number exactly as the layout writes them ("%u": digits
+// without a leading zero, below 2^32). Only such names lead the walks, which
+// rebuild paths from NameNumber, back to the same directory or entry.
+inline bool IsNumberName(const char* name)
+{
+    if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
+        return false;
+    uint64_t value = 0;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+        value = value * 10 + static_cast<uint64_t>(*p - '0');
+        if (value > 0xFFFFFFFFu)
+            return false;
+    }
+    return true;
+}
 
 }  // namespace layout
 }  // namespace cm
