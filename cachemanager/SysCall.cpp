@@ -1,16 +1,22 @@
 #include "cachemanager/SysCall.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <memory>
 #include <unistd.h>
-#include <vector>
 
 namespace cm {
 namespace sys {
 
 namespace {
 
-bool Silent(Quiet quiet) { return quiet == QUIET || (quiet == QUIET_IF_MISSING && errno == ENOENT); }
+bool Silent(Quiet quiet)
+{
+    return quiet == QUIET || (quiet == QUIET_IF_MISSING && errno == ENOENT) ||
+           (quiet == QUIET_IF_EXISTS && errno == EEXIST) ||
+           (quiet == QUIET_IF_FULL && (errno == ENOSPC || errno == EDQUOT));
+}
 
 }  // namespace
 
@@ -54,12 +60,15 @@ bool ReadLink(const LogSite& site, const std::string& path, size_t limit, std::s
               Quiet quiet, ReadLinkMessage message)
 {
     // One byte more than the limit tells a text that fits from a cut one.
-    char small[2048];
-    std::vector<char> large;
+    // Every limit in use fits the stack buffer, which is not cleared: only
+    // the bytes read are used (a zero-filled heap buffer for entry and record
+    // texts cost two 4 KiB memsets per update).
+    char small[4096];
+    std::unique_ptr<char[]> large;
     char* buffer = small;
     if (limit + 1 > sizeof small) {
-        large.resize(limit + 1);
-        buffer = large.data();
+        large.reset(new char[limit + 1]);
+        buffer = large.get();
     }
     ssize_t length = readlink(path.c_str(), buffer, limit + 1);
     if (length >= 0 && static_cast<size_t>(length) <= limit) {
@@ -97,6 +106,14 @@ bool Symlink(const LogSite& site, const std::string& text, const std::string& li
         CM_LOG_AT(site, LOG_ERROR, "symlink() failed. [%s] -> [%s] [%s]", link.c_str(), text.c_str(), error);
         break;
     }
+    return false;
+}
+
+bool Rename(const LogSite& site, const std::string& from, const std::string& to)
+{
+    if (rename(from.c_str(), to.c_str()) == 0)
+        return true;
+    CM_LOG_AT(site, LOG_ERROR, "rename() failed. [%s] -> [%s] [%s]", from.c_str(), to.c_str(), strerror(errno));
     return false;
 }
 

@@ -21,6 +21,8 @@ enum Quiet {
     LOG_FAILURE,       // every failure is logged
     QUIET_IF_MISSING,  // ENOENT is not logged
     QUIET,             // nothing is logged
+    QUIET_IF_EXISTS,   // EEXIST is not logged
+    QUIET_IF_FULL,     // ENOSPC and EDQUOT are not logged
 };
 
 // How a failed readlink() names what it read: "[path] [error]" or, for item
@@ -53,6 +55,9 @@ bool ReadLink(const LogSite& site, const std::string& path, size_t limit,
 
 bool Symlink(const LogSite& site, const std::string& text, const std::string& link,
              SymlinkMessage message, Quiet quiet = LOG_FAILURE);
+
+// rename(); the message names both paths: "[from] -> [to] [error]".
+bool Rename(const LogSite& site, const std::string& from, const std::string& to);
 
 // Replaces a link: unlink (a missing link is fine), then symlink.
 bool ReplaceLink(const LogSite& site, const std::string& text, const std::string& link,

@@ -15,6 +15,30 @@
 namespace layout = cm::layout;
 namespace sys = cm::sys;
 
+namespace {
+
+// The chosen entry exists: an insertion was interrupted after making its
+// entry and before moving the latest link on. Numbering from the link would
+// hit that entry on every insertion into the directory, for ever under a
+// caller's fixed key; the directory itself knows the highest number in use.
+bool NextFreePosition(CacheManagerImpl& manager, std::string& position)
+{
+    CM_NOTICE("Entry [%s] exists already: the latest link is behind. Numbering from the directory.",
+              position.c_str());
+    const std::string dir = DirName(position);
+    uint32_t highest = 0;
+    if (!manager.GetLatestEntry(dir, highest))
+        return false;
+    position = layout::EntryPath(dir, highest + 1);
+    if (position.size() > layout::kMaxPath) {
+        CM_ERROR("Entry path too long [%s]. [%s]", position.c_str(), strerror(ENAMETOOLONG));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool CacheManagerImpl::CreateLatest(const std::string& item, std::string& position, uint64_t size,
                                     uint64_t timeKey)
 {
@@ -26,8 +50,12 @@ bool CacheManagerImpl::CreateLatest(const std::string& item, std::string& positi
     }
     if (!GetLatest(position, timeKey))
         return false;
-    if (!sys::Symlink(CM_HERE, target, position, sys::SYMLINK_LINK_TO_TEXT))
-        return false;
+    if (!sys::Symlink(CM_HERE, target, position, sys::SYMLINK_LINK_TO_TEXT, sys::QUIET_IF_EXISTS)) {
+        if (errno != EEXIST || !NextFreePosition(*this, position))
+            return false;
+        if (!sys::Symlink(CM_HERE, target, position, sys::SYMLINK_LINK_TO_TEXT))
+            return false;
+    }
     return SetLatest(position);
 }
 

@@ -8,6 +8,7 @@
 //       oldest -> <entry, or entry directory in set mode>
 //       latest -> <the entry made last>
 //       size   -> "<module byte total>"
+//       size.tmp -> the next total, for an instant before it is renamed over size
 //   <item dir>/cacheposition.<item base name> -> <the item's entry>
 //
 // A time key holds seconds since the epoch shifted left by 8, OR a count of
@@ -52,6 +53,9 @@ inline constexpr char kLockFileName[] = "lockfile";
 inline constexpr char kOldestName[] = "oldest";
 inline constexpr char kLatestName[] = "latest";
 inline constexpr char kSizeName[] = "size";
+// The next size link is made under this name and renamed over "size", so
+// that the total is never missing, not even in a process killed halfway.
+inline constexpr char kSizeTempName[] = "size.tmp";
 inline constexpr char kRecordPrefix[] = "cacheposition.";
 
 inline std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId)
@@ -64,6 +68,7 @@ inline std::string LockFile(const std::string& moduleRoot) { return moduleRoot +
 inline std::string OldestLink(const std::string& moduleRoot) { return moduleRoot + "/" + kOldestName; }
 inline std::string LatestLink(const std::string& moduleRoot) { return moduleRoot + "/" + kLatestName; }
 inline std::string SizeLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSizeName; }
+inline std::string SizeTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSizeTempName; }
 
 // A directory one level down: "<dir>/<number>".
 inline std::string ChildDir(const std::string& dir, uint32_t number) { return dir + "/" + std::to_string(number); }

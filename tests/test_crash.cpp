@@ -1,0 +1,357 @@
+// Interrupted processes: the states a kill leaves between two steps of an
+// operation, made exactly, and then workers killed with SIGKILL at random
+// moments, over and over. No item may be stuck afterwards, no file that the
+// rules did not prune may be gone, and whatever a crash leaves in the index
+// must be repairable and must not stop the cache from working.
+#include "tests/ReliabilitySupport.h"
+
+#include <csignal>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+namespace layout = cm::layout;
+using test::Exists;
+using test::FileSize;
+using test::IsLink;
+using test::Key;
+using test::LinkText;
+
+class CrashLeftovers : public test::PruneTest {};
+
+// An insertion killed after its entry was made, before the latest link moved
+// on: the latest link names entry n while n + 1 exists. A host that files
+// under a key of its own would hit n + 1 on every later insertion.
+TEST_F(CrashLeftovers, AnEntryAheadOfTheLatestLinkDoesNotBlockTheHostsKey)
+{
+    CacheManagerImpl& m = Manager();
+    const uint64_t key = Key(5);
+    Add(m, "a", 10, key);
+    std::string position;
+    ASSERT_TRUE(m.GetLatest(position, key));
+    ASSERT_EQ(symlink(layout::EntryTarget(20, PRUNE_UNLINK, Item("b")).c_str(), position.c_str()), 0);
+    const std::string dir = test::ParentOf(position);
+
+    log().Clear();
+    const std::string c = Add(m, "c", 5, key);
+    const std::string d = Add(m, "d", 5, key);
+    EXPECT_EQ(EntryOf(c), dir + "/3");
+    EXPECT_EQ(EntryOf(d), dir + "/4");
+    EXPECT_EQ(LatestText(), dir + "/4");
+    EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
+    EXPECT_TRUE(log().Has("[" + dir + "/2] exists already", 1)) << log().Dump();
+}
+
+// An update killed after filing the item's new entry, before its record was
+// pointed at it (or between the record's unlink and symlink): the orphan
+// entry names an item that has since been filed afresh, or hidden. Pruning
+// the orphan must not touch the item's file; nor may a reclamation end at
+// the orphan just because dropping it freed nothing.
+TEST_F(CrashLeftovers, AnOrphanEntryNeverPrunesItsItem)
+{
+    struct Case {
+        int mode;
+        bool hideAfterwards;
+    };
+    const Case cases[] = {{CM_PRUNE_ITEM, false}, {CM_PRUNE_ITEM, true}, {CM_PRUNE_SET, false}, {CM_PRUNE_SET, true}};
+    int module = 10;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.mode == CM_PRUNE_ITEM ? "item" : "set") + " mode, " +
+                     (c.hideAfterwards ? "hidden" : "filed afresh") + " after the crash");
+        test::RemoveTree(dir() + "/items");
+        size.freeBytesFn = nullptr;
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        args.pruneMode = c.mode;
+        CacheManagerImpl& m = Manager(args);
+        const std::string x = Add(m, "x", 30, Key(1));
+        CacheItemInfo old;
+        ASSERT_TRUE(m.RemoveItemAtPosition(EntryOf(x), old, true));
+        std::string orphan;
+        ASSERT_TRUE(m.CreateLatest(x, orphan, 30, Key(2)));
+        // Killed here. The owner goes on with x; y comes along.
+        const std::string y = Add(m, "y", 40, Key(3));
+        if (c.hideAfterwards)
+            ASSERT_TRUE(m.HideItem(x, 0));
+        else
+            ASSERT_TRUE(m.UpdateItem(x, 30, Key(4)));
+
+        UseCapacity(75);  // 70 bytes on disk: room for 10 means pruning
+        log().Clear();
+        EXPECT_TRUE(m.CreateSpace("z", 10)) << log().Dump();
+        EXPECT_EQ(FileSize(x), 30);
+        EXPECT_FALSE(Exists(y));
+        EXPECT_FALSE(Exists(orphan));
+        EXPECT_EQ(test::InCache(x), !c.hideAfterwards);
+        EXPECT_TRUE(log().Has("[" + orphan + "] is not the entry of [" + x + "]", 1)) << log().Dump();
+    }
+}
+
+// SetModuleSize killed at random moments, many times: the total is never
+// missing, which with a module floor above 0 would stop all pruning.
+TEST_F(CrashLeftovers, KillingAWriterOfTheTotalLeavesATotal)
+{
+    CacheManagerImpl& m = Manager();
+    ASSERT_TRUE(m.SetModuleSize(1));
+    std::mt19937 random(testing::UnitTest::GetInstance()->random_seed());
+    int missing = 0;
+    for (int round = 0; round < 40; ++round) {
+        fflush(nullptr);
+        const pid_t child = fork();
+        if (child == 0) {
+            for (uint64_t total = 2;; ++total)
+                m.SetModuleSize(total);
+        }
+        ASSERT_GT(child, 0);
+        usleep(300 + random() % 3000);
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        if (!IsLink(m.m_sizeLink))
+            ++missing;
+    }
+    EXPECT_EQ(missing, 0);
+
+    // Whatever a kill left beside the total does not stop the next write.
+    log().Clear();
+    test::MakeLink("junk", ModuleRoot() + "/size.tmp");
+    EXPECT_TRUE(m.SetModuleSize(7));
+    EXPECT_EQ(SizeText(), "7");
+    EXPECT_FALSE(Exists(ModuleRoot() + "/size.tmp"));
+    EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
+}
+
+// --- Workers killed at random ---------------------------------------------------
+
+// The time key of the entry directory that the latest link names: a host
+// whose own clock stands still files there, right where an insertion killed
+// before moving the link would have left it behind.
+uint64_t LatestKey(const std::string& timeTableDir, const std::string& latest)
+{
+    unsigned parts[5];
+    char rest;
+    if (latest.compare(0, timeTableDir.size(), timeTableDir) != 0 ||
+        sscanf(latest.c_str() + timeTableDir.size(), "/%u/%u/%u/%u/%u/%*u%c", &parts[0], &parts[1], &parts[2],
+               &parts[3], &parts[4], &rest) != 5)
+        return 0;
+    return (static_cast<uint64_t>(parts[0]) << 32) | (parts[1] << 24) | (parts[2] << 16) | (parts[3] << 8) | parts[4];
+}
+
+class Crash : public test::CacheTest, public testing::WithParamInterface<int> {
+protected:
+    // Every item operation on every item, with room to spare and under the
+    // latest link's key: each must succeed, whatever the kills left behind.
+    // Items end up in the cache. Returns what failed.
+    std::vector<std::string> EveryOperationOnEveryItem(CacheManagerImpl& m, const std::vector<std::string>& items,
+                                                       test::ItemState* states, std::mt19937& random)
+    {
+        std::vector<std::string> failed;
+        const uint64_t key = LatestKey(m.m_timeTableDir, LinkText(m.m_latestLink));
+        auto expect = [&](bool ok, const std::string& what, const std::string& item) {
+            if (!ok)
+                failed.push_back(what + " " + item);
+        };
+        for (size_t i = 0; i < items.size(); ++i) {
+            const std::string& item = items[i];
+            if (states[i].state == test::ItemState::OUT && FileSize(item) != states[i].size)
+                failed.push_back("lost file " + item);
+            const uint64_t a = 1 + random() % 4096, b = 1 + random() % 4096;
+            expect(m.UpdateItem(item, static_cast<PruneMethod>(random() % 3)), "UpdateItem(method)", item);
+            expect(m.HideItem(item, 0) && !Exists(layout::RecordPath(item)), "HideItem", item);
+            expect(test::SetFileSize(item, a), "writing", item);
+            expect(m.UpdateItem(item, a, key) && test::InCache(item), "UpdateItem(size)", item);
+            expect(m.UpdateItem(item, static_cast<uint64_t>(0), key), "UpdateItem(0)", item);
+            expect(m.CreateSpace(item, a), "CreateSpace", item);
+            expect(m.DeleteFromCache(item) && !test::InCache(item), "DeleteFromCache", item);
+            expect(test::SetFileSize(item, b), "writing", item);
+            expect(m.UnHideItem(item, b, key) && test::InCache(item), "UnHideItem", item);
+            states[i].state = test::ItemState::MAYBE_IN;
+        }
+        return failed;
+    }
+};
+
+// Three worker processes of two threads each run a random mix of every item
+// operation; one or two of them are killed with SIGKILL at a random moment,
+// a fresh process takes each one's place, and the survivors go on with it.
+// After each round: no lost file, a size total in place, every operation on
+// every item succeeds. What the checker finds is printed; at the end the
+// repair leaves a clean index. CM_CRASH_ROUNDS sets the rounds per mode.
+TEST_P(Crash, WorkersKilledAtRandomLeaveNothingStuckOrLost)
+{
+    const int mode = GetParam();
+    const int rounds = static_cast<int>(test::EnvNumber("CM_CRASH_ROUNDS", 40));
+    const unsigned seed = static_cast<unsigned>(test::EnvNumber("CM_CRASH_SEED", static_cast<long>(time(nullptr))));
+    printf("seed %u, %d rounds\n", seed, rounds);
+    std::mt19937 random(seed);
+    const int slots = 3, threads = 2;
+    const uint64_t maxSize = 4096;
+    // A tmpfs of its own when root, for speed: most of the work is making links.
+    std::unique_ptr<test::TmpfsMount> mount;
+    if (test::IsRoot()) {
+        mount.reset(new test::TmpfsMount(dir() + "/fs", "size=64m"));
+        ASSERT_TRUE(mount->ok());
+    }
+    const std::string base = mount ? dir() + "/fs" : dir();
+    const std::string root = base + "/CM/7";
+    const std::string itemsDir = base + "/items";
+    const std::vector<std::string> items = test::ItemPaths(itemsDir, 48, 6);
+    test::ItemState* states = test::SharedArray<test::ItemState>(items.size());
+    test::SharedTally& tally = *test::SharedArray<test::SharedTally>(1);
+    std::atomic<int>& stop = *test::SharedArray<std::atomic<int>>(1);
+
+    CacheArgs args = Args();
+    args.cacheDir = base;
+    args.pruneMode = mode;
+    log().SetLevel(1);
+    CacheManagerImpl& m = Manager(args);  // room to spare: it never prunes
+    // The workers prune all along, down to a floor that a missing total
+    // would undercut.
+    CacheArgs workerArgs = args;
+    workerArgs.moduleOverFlow = 8 * 1024;
+    const uint64_t capacity = items.size() * maxSize / 3;
+
+    // Every item in the cache to begin with.
+    ASSERT_EQ(EveryOperationOnEveryItem(m, items, states, random), std::vector<std::string>());
+
+    cm::check::CheckOptions options;
+    options.moduleRoot = root;
+    options.itemDirs.push_back(itemsDir);
+    options.pruneMode = mode;
+    size_t repairs = 0;
+    std::map<std::string, uint64_t> found;
+    int roundsWithFindings = 0, kills = 0;
+    for (int round = 0; round < rounds; ++round) {
+        stop = 0;
+        std::vector<pid_t> workers(slots);
+        auto start = [&](int slot) {
+            workerArgs.pruneMethod = static_cast<PruneMethod>(slot % 3);
+            const unsigned workerSeed = seed + static_cast<unsigned>(round * slots + slot) * 7919u + random() % 1000;
+            workers[slot] = test::Spawn([&, slot, workerSeed] {
+                return test::RunWorkers(workerArgs, itemsDir, capacity, items, states, tally, slot, slots, threads, 0,
+                                        maxSize, &stop, workerSeed);
+            });
+        };
+        for (int slot = 0; slot < slots; ++slot)
+            start(slot);
+        for (int k = 1 + static_cast<int>(random() % 2); k > 0; --k) {
+            usleep(2000 + random() % 20000);
+            const int slot = static_cast<int>(random() % slots);
+            kill(workers[slot], SIGKILL);
+            EXPECT_EQ(test::Reap(workers[slot]), -1) << "worker " << slot << " ended before it was killed";
+            ++kills;
+            start(slot);
+        }
+        usleep(5000 + random() % 15000);
+        stop = 1;
+        for (pid_t worker : workers)
+            EXPECT_EQ(test::Reap(worker), 0);
+
+        ASSERT_EQ(tally.lostFiles.load(), 0u) << tally.complaint;
+        EXPECT_TRUE(IsLink(m.m_sizeLink)) << "round " << round << ": the size total is missing";
+        const cm::check::CheckReport report = test::CheckModule(root, itemsDir, mode);
+        if (!report.Clean()) {
+            ++roundsWithFindings;
+            printf("round %d: %s", round, report.Format().c_str());
+            for (int kind = 0; kind < cm::check::kFindingKinds; ++kind)
+                if (cm::check::IsFault(static_cast<cm::check::FindingKind>(kind)))
+                    found[cm::check::FindingTag(static_cast<cm::check::FindingKind>(kind))] += report.findings[kind].count;
+        }
+        const std::vector<std::string> failed = EveryOperationOnEveryItem(m, items, states, random);
+        ASSERT_TRUE(failed.empty()) << "round " << round << ": " << failed.size() << " failures, first "
+                                    << failed.front() << "\n" << log().Dump();
+        // Leftovers stay for a few rounds, for the workers to meet; then the
+        // repair must leave a clean index.
+        if (round % 3 == 2 || round + 1 == rounds) {
+            cm::check::RepairReport repair;
+            std::string error;
+            EXPECT_TRUE(cm::check::RepairIndex(m, options, false, repair, error)) << error;
+            EXPECT_TRUE(repair.after.Clean()) << repair.after.Format();
+            EXPECT_TRUE(repair.leftAlone.empty()) << repair.leftAlone.front();
+            repairs += repair.actions.size();
+        }
+        log().Clear();
+    }
+    printf("%s", tally.Summary().c_str());
+    printf("%d kills; the checker found faults after %d of %d rounds (leftovers are repaired every third round):",
+           kills, roundsWithFindings, rounds);
+    for (const auto& kind : found)
+        if (kind.second != 0)
+            printf(" %s %lu", kind.first.c_str(), static_cast<unsigned long>(kind.second));
+    printf("\n");
+
+    const cm::check::CheckReport after = test::CheckModule(root, itemsDir, mode);
+    EXPECT_TRUE(after.Clean()) << after.Format();
+    EXPECT_EQ(test::StoredTotal(root), test::BytesInCache(items));
+    printf("the repairs took %zu actions\n", repairs);
+}
+
+// One process does nothing but update a few items under a key of the
+// host's own, and is killed at a random moment, over and over: the kill
+// lands between the steps of an update far more often than among the random
+// workers above. After each kill every item can be updated under that key;
+// then most items are hidden and everything else pruned: the hidden items'
+// files must all be there.
+TEST_P(Crash, UpdatesKilledMidwayLeaveNoStuckItemAndNoLostFile)
+{
+    const int mode = GetParam();
+    const unsigned seed = static_cast<unsigned>(test::EnvNumber("CM_CRASH_SEED", static_cast<long>(time(nullptr))));
+    std::mt19937 random(seed);
+    CacheArgs args = Args();
+    args.pruneMode = mode;
+    log().SetLevel(1);
+    CacheManagerImpl& m = Manager(args);
+    const uint64_t key = Key(7);
+    std::vector<std::string> items;
+    for (int i = 0; i < 8; ++i) {
+        items.push_back(Item("i" + std::to_string(i)));
+        test::WriteFile(items.back(), 100 + i);
+        ASSERT_TRUE(m.UpdateItem(items.back(), 100 + i, key));
+    }
+    int stuck = 0, lost = 0, missingTotal = 0;
+    for (int round = 0; round < 30; ++round) {
+        const pid_t child = test::Spawn([&] {
+            m.AtFork();
+            for (size_t i = 0;; ++i)
+                m.UpdateItem(items[i % items.size()], static_cast<uint64_t>(0), key);
+            return 0;
+        });
+        usleep(300 + random() % 3000);
+        kill(child, SIGKILL);
+        test::Reap(child);
+        if (!IsLink(m.m_sizeLink))
+            ++missingTotal;
+
+        for (const std::string& item : items)
+            if (!m.UpdateItem(item, static_cast<uint64_t>(FileSize(item)), key))
+                ++stuck;
+        std::vector<std::string> hidden;
+        for (const std::string& item : items)
+            if (random() % 4 != 0 && m.HideItem(item, 0))
+                hidden.push_back(item);
+        size.freeBytes = 0;
+        m.CreateSpace("everything", 1);
+        size.freeBytes = 1000000;
+        for (const std::string& item : hidden)
+            if (FileSize(item) != static_cast<int64_t>(100 + item.back() - '0'))
+                ++lost;
+        for (size_t i = 0; i < items.size(); ++i) {
+            test::WriteFile(items[i], 100 + i);
+            m.UpdateItem(items[i], 100 + i, key);
+        }
+        log().Clear();
+    }
+    EXPECT_EQ(stuck, 0) << "updates under the host's key that failed";
+    EXPECT_EQ(lost, 0) << "hidden items whose files were pruned";
+    EXPECT_EQ(missingTotal, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, Crash, testing::Values(CM_PRUNE_ITEM, CM_PRUNE_SET),
+                         [](const testing::TestParamInfo<int>& param) {
+                             return std::string(param.param == CM_PRUNE_ITEM ? "ItemMode" : "SetMode");
+                         });
+
+}  // namespace

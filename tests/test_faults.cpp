@@ -1,0 +1,339 @@
+// Real faults: a full file system (bytes, then inodes), a read-only remount,
+// an unprivileged process where it may not write, and an index damaged by
+// hand. Each fault gives a false result and an error line (or, where the
+// library passes the damage over, the operation still succeeds), nothing
+// crashes or hangs, and the cache works again once the fault is gone.
+#include "tests/ReliabilitySupport.h"
+
+#include <ftw.h>
+
+#include "cachemanager/CacheLock.h"
+
+namespace {
+
+using test::FileSize;
+using test::MakeLink;
+using test::WriteFile;
+
+// A key whose directories sort after any name that reads as 0.
+const uint64_t kKey = 1700000000ULL << 8;
+
+int MakeWritable(const char* path, const struct stat*, int, struct FTW*)
+{
+    chmod(path, 0777);
+    return 0;
+}
+
+void ChmodTree(const std::string& path) { nftw(path.c_str(), MakeWritable, 16, FTW_PHYS); }
+
+// Fills the file system that holds dir with one file, or with empty files,
+// until it says ENOSPC; returns what it made.
+std::vector<std::string> FillUp(const std::string& dir, bool inodes)
+{
+    std::vector<std::string> made;
+    if (!inodes) {
+        made.push_back(dir + "/filler");
+        const int fd = open(made.back().c_str(), O_WRONLY | O_CREAT, 0644);
+        std::vector<char> chunk(65536, 'f');
+        while (write(fd, chunk.data(), chunk.size()) > 0) {
+        }
+        while (write(fd, chunk.data(), 1) > 0) {
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        close(fd);
+        return made;
+    }
+    for (int i = 0;; ++i) {
+        const std::string path = dir + "/f" + std::to_string(i);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+        if (fd < 0) {
+            EXPECT_EQ(errno, ENOSPC);
+            return made;
+        }
+        close(fd);
+        made.push_back(path);
+    }
+}
+
+class Faults : public test::PruneTest {
+protected:
+    // The index is whole and the total is the items' in the cache.
+    void ExpectWhole(const std::string& root, const std::vector<std::string>& items)
+    {
+        const cm::check::CheckReport report = test::CheckModule(root, test::ParentOf(items.front()), CM_PRUNE_ITEM);
+        EXPECT_TRUE(report.Clean()) << report.Format();
+        EXPECT_EQ(test::StoredTotal(root), test::BytesInCache(items));
+    }
+};
+
+// ENOSPC from a tmpfs whose bytes are all taken (entry texts longer than a
+// tmpfs keeps in the inode need a page of their own), then from one whose
+// inodes are all taken.
+TEST_F(Faults, AFullFileSystemFailsCleanlyAndRecovers)
+{
+    SKIP_UNLESS_ROOT();
+    for (const bool inodes : {false, true}) {
+        SCOPED_TRACE(inodes ? "no inodes left" : "no bytes left");
+        const std::string fs = dir() + (inodes ? "/inodes" : "/bytes");
+        test::TmpfsMount mount(fs, inodes ? "size=4m,nr_inodes=48" : "size=256k");
+        ASSERT_TRUE(mount.ok());
+        const std::string items = fs + "/items/" + std::string(150, 'n');
+        const std::string a = items + "/a", b = items + "/b";
+        WriteFile(a, 1000);
+        WriteFile(b, 100);
+        CacheArgs args = Args();
+        args.cacheDir = fs;
+        CacheManagerImpl& m = Manager(args);
+        ASSERT_TRUE(m.UpdateItem(a, 1000, kKey));
+        const std::vector<std::string> filler = FillUp(fs, inodes);
+
+        log().Clear();
+        EXPECT_FALSE(m.UpdateItem(b, 100, inodes ? kKey + 1 : kKey));  // inodes: a new entry directory too
+        EXPECT_TRUE(log().Has("No space left on device", -1)) << log().Dump();
+        EXPECT_FALSE(test::InCache(b));
+        ExpectWhole(fs + "/CM/7", {a, b});
+        // What frees as much as it takes still works: a is refiled as the
+        // size its host is about to give it.
+        log().Clear();
+        EXPECT_TRUE(m.UpdateItem(a, true, 600, kKey)) << log().Dump();
+        EXPECT_EQ(test::LinkText(m.m_sizeLink), "600");
+        ASSERT_EQ(truncate(a.c_str(), 600), 0);
+
+        for (const std::string& path : filler)
+            unlink(path.c_str());
+        EXPECT_TRUE(m.UpdateItem(b, 100, inodes ? kKey + 1 : kKey)) << log().Dump();
+        EXPECT_TRUE(m.UpdateItem(a, PRUNE_TRUNCATE));
+        EXPECT_TRUE(m.HideItem(a, 0));
+        ExpectWhole(fs + "/CM/7", {a, b});
+    }
+}
+
+TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
+{
+    SKIP_UNLESS_ROOT();
+    const std::string fs = dir() + "/fs";
+    test::TmpfsMount mount(fs, "size=4m");
+    ASSERT_TRUE(mount.ok());
+    const std::string a = fs + "/items/a", b = fs + "/items/b", c = fs + "/items/c";
+    WriteFile(a, 100);
+    WriteFile(b, 200);
+    WriteFile(c, 300);
+    CacheArgs args = Args();
+    args.cacheDir = fs;
+    CacheManagerImpl& m = Manager(args);
+    ASSERT_TRUE(m.UpdateItem(a, 100, kKey));
+    ASSERT_TRUE(m.UpdateItem(b, 200, kKey + 1));
+    auto snapshot = [&] {
+        std::string text = test::LinkText(m.m_sizeLink) + "|" + test::LinkText(m.m_latestLink);
+        for (const std::string& link : test::LinksUnder(fs))
+            text += "|" + link + "->" + test::LinkText(link);
+        return text;
+    };
+    const std::string before = snapshot();
+    // A file open for writing keeps a file system from going read-only
+    // (EBUSY): the manager's lock moves off it for this test.
+    m.m_ptrCacheLock.reset(new CacheLock(dir() + "/lockfile", m.m_processModel));
+    ASSERT_TRUE(mount.RemountReadOnly(true));
+
+    const std::vector<std::pair<const char*, std::function<bool()>>> operations = {
+        {"add", [&] { return m.UpdateItem(c, 300, kKey); }},
+        {"update", [&] { return m.UpdateItem(a, static_cast<uint64_t>(0), kKey + 2); }},
+        {"method", [&] { return m.UpdateItem(a, PRUNE_TRUNCATE); }},
+        {"hide", [&] { return m.HideItem(a, 0); }},
+        {"delete", [&] { return m.DeleteFromCache(b); }},
+        {"prune", [&] {
+             size.freeBytes = 0;
+             const bool ok = m.CreateSpace("x", 10);
+             size.freeBytes = 1000000;
+             return ok;
+         }},
+        {"init", [&] {
+             CacheManagerImpl* fresh = new CacheManagerImpl();
+             const bool ok = fresh->InitCacheManager(args);
+             delete fresh;
+             return ok;
+         }},
+    };
+    for (const auto& operation : operations) {
+        log().Clear();
+        EXPECT_FALSE(operation.second()) << operation.first;
+        // The lockfile's open failure is reported by init, without the reason.
+        const bool init = operation.first == std::string("init");
+        EXPECT_TRUE(log().Has(init ? "Failed to create lockfile for TimeTable." : "Read-only file system", -1))
+            << operation.first << "\n" << log().Dump();
+    }
+    EXPECT_EQ(snapshot(), before);
+
+    ASSERT_TRUE(mount.RemountReadOnly(false));
+    for (const auto& operation : operations)
+        EXPECT_TRUE(operation.first == std::string("prune") || operation.second()) << operation.first << log().Dump();
+    ExpectWhole(fs + "/CM/7", {a, b, c});
+}
+
+// Each row takes write permission from nobody somewhere; nobody's operation
+// fails with an error line; once root gives it back, nobody's operation works
+// and the index is whole.
+TEST_F(Faults, AnUnprivilegedProcessFailsCleanlyWhereItMayNotWrite)
+{
+    SKIP_UNLESS_ROOT();
+    struct Row {
+        const char* where;
+        std::string locked;  // made root's, mode 0755 (0700 for the lockfile)
+        const char* line;
+    };
+    ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
+    int module = 20;
+    const Row rows[] = {
+        {"lockfile", "/lockfile", "Failed to create lockfile for TimeTable."},
+        {"item directory", "", "[Permission denied]"},
+        {"index", "/T", "[Permission denied]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.where);
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        const std::string root = dir() + "/CM/" + std::to_string(args.moduleId);
+        const std::string item = Item(std::to_string(args.moduleId) + "/x");
+        WriteFile(item, 10);
+        Manager(args);  // the module, made by root
+        ChmodTree(dir());
+        const std::string locked = row.locked.empty() ? test::ParentOf(item) : root + row.locked;
+        ASSERT_EQ(chmod(locked.c_str(), row.locked == "/lockfile" ? 0700 : 0755), 0);
+        log().Clear();
+        auto nobodyUpdates = [&]() {
+            CacheManagerImpl* manager = new CacheManagerImpl();
+            const bool ok = manager->InitCacheManager(args) && manager->UpdateItem(item, 10, kKey);
+            return ok ? 0 : log().Has(row.line, -1) ? 1 : 2;
+        };
+        EXPECT_EQ(test::RunAsNobody(nobodyUpdates), 1) << "nobody's update should fail with " << row.line;
+        ExpectWhole(root, {item});
+
+        ChmodTree(dir());
+        EXPECT_EQ(test::RunAsNobody(nobodyUpdates), 0) << "nobody's update should work again";
+        EXPECT_TRUE(test::InCache(item));
+        ExpectWhole(root, {item});
+    }
+}
+
+// Damage made by hand, one row each, on a module of its own with item a in
+// the cache: the operation that meets it fails with an error line (or passes
+// the damage over, result true), and once the damaged name is removed the
+// cache works and the repair leaves nothing for the checker to find. (Entry
+// and record texts cannot be too long: the system refuses a link text over
+// 4095 bytes, which is the most those are read with.)
+TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
+{
+    struct Context {
+        std::string root, a, b, entry, record;
+    };
+    enum Meets { UPDATE, PRUNE, INIT };
+    struct Row {
+        const char* name;
+        std::function<std::string(const Context&)> where;
+        std::function<void(const std::string&, const Context&)> damage;
+        Meets meets;
+        bool result;
+        const char* line;  // an error line holds this
+    };
+    auto at = [](const std::string& name) { return [name](const Context& c) { return c.root + "/" + name; }; };
+    auto entry = [](const Context& c) { return c.entry; };
+    auto record = [](const Context& c) { return c.record; };
+    auto plainFile = [](const std::string& path, const Context&) {
+        unlink(path.c_str());
+        WriteFile(path, 3);
+    };
+    auto directory = [](const std::string& path, const Context&) {
+        unlink(path.c_str());
+        test::MakeDirs(path);
+    };
+    auto text = [](size_t length) {
+        return [length](const std::string& path, const Context&) { MakeLink(std::string(length, 'x'), path); };
+    };
+    auto itself = [](const std::string& path, const Context&) { MakeLink(path, path); };
+    auto toGoneEntry = [](const std::string& path, const Context& c) { MakeLink(c.entry + "9", path); };
+    const Row rows[] = {
+        {"size is a plain file", at("size"), plainFile, UPDATE, false, "/size] [Invalid argument]"},
+        {"size text too long", at("size"), text(300), UPDATE, false, "/size] [File name too long]"},
+        {"latest is a plain file", at("latest"), plainFile, UPDATE, false, "/latest] [Invalid argument]"},
+        {"latest text too long", at("latest"), text(3000), UPDATE, false, "/latest] [File name too long]"},
+        {"latest links to itself", at("latest"), itself, UPDATE, true, ""},
+        {"oldest is a plain file", at("oldest"), plainFile, PRUNE, false, "/oldest] [Invalid argument]"},
+        {"oldest text too long", at("oldest"), text(3000), PRUNE, false, "/oldest] [File name too long]"},
+        {"oldest links to itself", at("oldest"), itself, PRUNE, true, "does not name an entry"},
+        {"an entry is a plain file", entry, plainFile, UPDATE, false, "[Invalid argument]"},
+        {"an entry is malformed", entry, [](const std::string& path, const Context&) { MakeLink("12:1", path); },
+         UPDATE, false,
+         "Malformed link target. [12]"},
+        {"an entry links to itself", entry, itself, UPDATE, false, "Malformed link target"},
+        {"oldest dangles", at("oldest"), toGoneEntry, PRUNE, true, "[No such file or directory]"},
+        {"a record is a plain file", record, plainFile, UPDATE, false, "[Invalid argument]"},
+        {"a record links to itself", record, itself, UPDATE, false, "RemoveItemAtPosition failed for"},
+        {"a record dangles", record, toGoneEntry, UPDATE, true, "[No such file or directory]"},
+        {"a name under T is no number", at("T/abc"), directory, PRUNE, false, "PruneOneItem() failed"},
+        {"a name under T is too large", at("T/4294967296"), directory, PRUNE, false, "PruneOneItem() failed"},
+        {"a file among the entries", [](const Context& c) { return test::ParentOf(c.entry) + "/x"; }, plainFile,
+         PRUNE, false, "is missing"},
+        {"the lockfile is a directory", at("lockfile"), directory, INIT, false,
+         "Failed to create lockfile for TimeTable."},
+    };
+    int module = 30;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        Context c;
+        c.root = dir() + "/CM/" + std::to_string(args.moduleId);
+        c.a = Item(std::to_string(args.moduleId) + "/a");
+        c.b = Item(std::to_string(args.moduleId) + "/b");
+        WriteFile(c.a, 100);
+        WriteFile(c.b, 50);
+        CacheManagerImpl& m = Manager(args);
+        ASSERT_TRUE(m.UpdateItem(c.a, 100, kKey));
+        c.entry = EntryOf(c.a);
+        c.record = RecordOf(c.a);
+        const std::string damaged = row.where(c);
+        row.damage(damaged, c);
+
+        // Room for 20 bytes more than the items hold: 60 more means pruning.
+        const std::string items = test::ParentOf(c.a);
+        auto tight = [items]() { return 170 - std::min<uint64_t>(test::BytesUnder(items), 170); };
+        log().Clear();
+        bool result = false;
+        if (row.meets == INIT) {
+            CacheManagerImpl* fresh = new CacheManagerImpl();
+            result = fresh->InitCacheManager(args) && fresh->UpdateItem(c.b, 50, kKey);
+            delete fresh;
+        } else if (row.meets == PRUNE) {
+            size.freeBytesFn = tight;
+            result = m.CreateSpace("x", 60);
+        } else {
+            result = m.UpdateItem(c.a, 100, kKey) && m.UpdateItem(c.b, 50, kKey);
+        }
+        EXPECT_EQ(result, row.result) << log().Dump();
+        if (row.line[0] != '\0') {
+            EXPECT_TRUE(log().Has(row.line, -1)) << log().Dump();
+        }
+
+        test::RemoveTree(damaged);
+        size.freeBytesFn = nullptr;
+        CacheManagerImpl& again = Manager(args);
+        WriteFile(c.a, 100);
+        EXPECT_TRUE(again.UpdateItem(c.a, 100, kKey + 1)) << log().Dump();
+        EXPECT_TRUE(again.UpdateItem(c.b, 50, kKey + 1)) << log().Dump();
+        EXPECT_TRUE(again.HideItem(c.b, 0));
+        EXPECT_TRUE(again.UnHideItem(c.b, 50, kKey + 1) && test::InCache(c.b));
+        size.freeBytesFn = tight;
+        EXPECT_TRUE(again.CreateSpace("x", 60)) << log().Dump();
+        EXPECT_FALSE(test::InCache(c.a));
+        cm::check::CheckOptions options;
+        options.moduleRoot = c.root;
+        options.itemDirs.push_back(items);
+        cm::check::RepairReport repair;
+        std::string error;
+        EXPECT_TRUE(cm::check::RepairIndex(again, options, false, repair, error)) << error;
+        EXPECT_TRUE(repair.after.Clean()) << repair.after.Format();
+        size.freeBytesFn = nullptr;
+    }
+}
+
+}  // namespace
