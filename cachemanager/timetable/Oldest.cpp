@@ -4,7 +4,9 @@
 // of what was just removed, climbing only as far as needed and removing the
 // empty directories it meets.
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
@@ -32,6 +34,36 @@ bool AtDepth(const std::string& path, const std::string& timeTableDir, int depth
         }
     }
     return levels == depth;
+}
+
+// Within one entry directory every new entry is numbered above all the
+// entries there, so once the smallest entry is gone, the entry numbered one
+// above it, if it exists, is the new smallest: what a scan of the directory
+// would find. Pruning a directory of n entries one by one then costs n
+// lstat() calls instead of n scans of up to n names. The probe stands in for
+// the scan only where its premise holds: previous is what the oldest link
+// names (the smallest entry when the link was set), it is gone, and its
+// successor exists. Anything else, a gap in the numbers included, falls back
+// to the walk, whose outcome the probe never changes.
+bool ProbeNextEntry(const std::string& oldestLink, const std::string& previous, std::string& next)
+{
+    const size_t slash = previous.rfind('/');
+    if (slash == std::string::npos)
+        return false;
+    const char* name = previous.c_str() + slash + 1;
+    const uint32_t number = layout::NameNumber(name);
+    std::string linked;
+    struct stat status;
+    // Only a name that the walk would have built ("%u") has a successor.
+    if (number == UINT32_MAX || std::to_string(number) != name ||
+        !sys::ReadLink(CM_HERE, oldestLink, layout::kMaxShortLink, linked, sys::QUIET) || linked != previous ||
+        sys::Lstat(CM_HERE, previous, status, sys::QUIET) || errno != ENOENT)
+        return false;
+    const std::string candidate = layout::EntryPath(previous.substr(0, slash), number + 1);
+    if (!sys::Lstat(CM_HERE, candidate, status, sys::QUIET))
+        return false;
+    next = candidate;
+    return true;
 }
 
 }  // namespace
@@ -135,11 +167,14 @@ bool CacheManagerImpl::SetNextOldestDir(const std::string& previous)
 
 bool CacheManagerImpl::Advance(const std::string& previous, int depth)
 {
+    std::string next;
+    if (depth == layout::kEntryDepth && !m_oldestLink.empty() && ProbeNextEntry(m_oldestLink, previous, next))
+        return sys::ReplaceLink(CM_HERE, next, m_oldestLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
+
     // level is the depth below "T" of the directory being scanned.
     std::string current = DirName(previous);
     int level = depth - 1;
     bool descending = false;
-    std::string next;
     while (level > 0) {
         bool empty = true;
         std::string smallest;
