@@ -13,9 +13,9 @@ namespace {
 
 bool Silent(Quiet quiet)
 {
-    return quiet == QUIET || (quiet == QUIET_IF_MISSING && errno == ENOENT) ||
-           (quiet == QUIET_IF_EXISTS && errno == EEXIST) ||
-           (quiet == QUIET_IF_FULL && (errno == ENOSPC || errno == EDQUOT));
+    return quiet == QUIET || ((quiet & QUIET_IF_MISSING) && errno == ENOENT) ||
+           ((quiet & QUIET_IF_EXISTS) && errno == EEXIST) ||
+           ((quiet & QUIET_IF_FULL) && (errno == ENOSPC || errno == EDQUOT));
 }
 
 }  // namespace

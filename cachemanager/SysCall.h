@@ -17,13 +17,16 @@
 namespace cm {
 namespace sys {
 
-enum Quiet {
-    LOG_FAILURE,       // every failure is logged
-    QUIET_IF_MISSING,  // ENOENT is not logged
-    QUIET,             // nothing is logged
-    QUIET_IF_EXISTS,   // EEXIST is not logged
-    QUIET_IF_FULL,     // ENOSPC and EDQUOT are not logged
+// Which failures a wrapper leaves unlogged; the QUIET_IF_ flags combine.
+enum Quiet : unsigned {
+    LOG_FAILURE = 0,             // every failure is logged
+    QUIET_IF_MISSING = 1u << 0,  // ENOENT is not logged
+    QUIET_IF_EXISTS = 1u << 1,   // EEXIST is not logged
+    QUIET_IF_FULL = 1u << 2,     // ENOSPC and EDQUOT are not logged
+    QUIET = ~0u,                 // nothing is logged
 };
+
+inline Quiet operator|(Quiet a, Quiet b) { return static_cast<Quiet>(static_cast<unsigned>(a) | b); }
 
 // How a failed readlink() names what it read: "[path] [error]" or, for item
 // records and entries, "[path]->[text read so far] [error]".

@@ -30,9 +30,15 @@ bool CacheManagerImpl::SetModuleSize(uint64_t size)
     if (m_sizeLink.empty())
         return sys::Symlink(CM_HERE, text, m_sizeLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
     const std::string next = layout::SizeTempLink(m_moduleRoot);
-    if (!sys::Unlink(CM_HERE, next, sys::QUIET_IF_MISSING) && errno != ENOENT)
-        return false;
-    if (!sys::Symlink(CM_HERE, text, next, sys::SYMLINK_LINK_TO_TEXT_SPACED, sys::QUIET_IF_FULL)) {
+    bool made = sys::Symlink(CM_HERE, text, next, sys::SYMLINK_LINK_TO_TEXT_SPACED,
+                             sys::QUIET_IF_EXISTS | sys::QUIET_IF_FULL);
+    if (!made && errno == EEXIST) {
+        // Left by a write that was interrupted before its rename.
+        if (!sys::Unlink(CM_HERE, next, sys::QUIET_IF_MISSING) && errno != ENOENT)
+            return false;
+        made = sys::Symlink(CM_HERE, text, next, sys::SYMLINK_LINK_TO_TEXT_SPACED, sys::QUIET_IF_FULL);
+    }
+    if (!made) {
         if (errno != ENOSPC && errno != EDQUOT)
             return false;
         // No inode to spare for a second link: the total is still written,
