@@ -31,7 +31,7 @@ void KorCriticalSection::leave() { m_handle->leave(); }
 
 CacheLock::CacheLock(const std::string& lockFile, ProcessModel model)
     : m_fd(-1), m_lockFile(lockFile), m_processModel(model), m_isOpen(false), m_fileHolds(0),
-      m_fileLocked(false)
+      m_fileLocked(false), m_sharingReported(false)
 {
     m_fd = open64(m_lockFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
     if (m_fd >= 0) {
@@ -90,8 +90,16 @@ bool CacheLock::LockFile()
     // A take that finds the file unlocked (the first, or one after a failed
     // attempt) tries the lock again.
     ++m_fileHolds;
-    if (m_fileLocked)
+    if (m_fileLocked) {
+        if (m_processModel == CM_LOCK_PROCESS && !m_sharingReported &&
+            m_fileHolder != std::this_thread::get_id()) {
+            m_sharingReported = true;
+            CM_ERROR("A second thread entered the cache while another held it: under CM_LOCK_PROCESS threads of "
+                     "one process do not exclude each other and corrupt the index. Use CM_LOCK_PROCESS_THREAD. [%s]",
+                     m_lockFile.c_str());
+        }
         return true;
+    }
     // The descriptor's offset stays 0, so the lock covers the whole file.
     // A waiter blocked in F_LOCK is woken at every release, whoever takes the
     // lock next, and each wake-up costs the releasing process a switch or an
@@ -102,6 +110,7 @@ bool CacheLock::LockFile()
     for (int poll = 0; poll < kLockPolls; ++poll) {
         if (lockf(m_fd, F_TLOCK, 0) == 0) {
             m_fileLocked = true;
+            m_fileHolder = std::this_thread::get_id();
             return true;
         }
         if (errno != EACCES && errno != EAGAIN)
@@ -113,6 +122,7 @@ bool CacheLock::LockFile()
         return false;
     }
     m_fileLocked = true;
+    m_fileHolder = std::this_thread::get_id();
     return true;
 }
 

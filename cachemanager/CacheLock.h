@@ -10,6 +10,7 @@
 #include <boost/shared_ptr.hpp>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "cachemanager/CacheManager.h"
 
@@ -61,6 +62,10 @@ private:
     std::mutex m_holdMutex;
     int m_fileHolds;
     bool m_fileLocked;
+    // The thread that took the file lock, to tell a nested take of its own
+    // from another thread's under CM_LOCK_PROCESS, where threads share it.
+    std::thread::id m_fileHolder;
+    bool m_sharingReported;
 };
 
 // Scoped guard: takes the lock when built, releases it when destroyed. Its

@@ -21,8 +21,18 @@ enum PruneMethod : int32_t {
     PRUNE_UNLINK_RECURSE = 2,  // unlinked, then its emptied directories go too
 };
 
-// Which lock serialises access to a module's index. Any other value takes no
-// lock at all.
+// Which lock serialises access to a module's index, and so which callers
+// may share one manager:
+// - CM_LOCK_PROCESS: processes exclude each other, but a lockf() lock belongs
+//   to the process, so threads of one process do not: call the manager from
+//   one thread only. A second thread entering while another holds the cache
+//   is written to the log as an error, once per manager; the fix is
+//   CM_LOCK_PROCESS_THREAD.
+// - CM_LOCK_THREAD: threads of one process exclude each other; for a module
+//   that no other process uses.
+// - CM_LOCK_PROCESS_THREAD: both; any thread of any process.
+// Any other value is taken as CM_LOCK_PROCESS_THREAD, with an error line at
+// initialisation.
 enum ProcessModel : int32_t {
     CM_LOCK_PROCESS = 0,         // a lockf() lock on the module's lockfile
     CM_LOCK_THREAD = 1,          // a critical section: threads of one process
@@ -78,7 +88,7 @@ struct CacheArgs {
     int overflowLimit = 0;         // a request up to this size is granted when nothing more can be pruned
     uint64_t moduleOverFlow = 0;   // module size below which nothing more is pruned
     int pruneMode = 0;             // CM_PRUNE_ITEM or CM_PRUNE_SET
-    ProcessModel processModel = CM_LOCK_PROCESS;
+    ProcessModel processModel = CM_LOCK_PROCESS;  // see ProcessModel: which callers may share the manager
 };
 
 // Writes the record to the log, one field a line, at level 1.

@@ -35,6 +35,7 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
     m_moduleId = static_cast<uint32_t>(args.moduleId);
     const std::string moduleRoot = layout::ModuleRoot(args.cacheDir, m_moduleId);
     if (moduleRoot.size() > layout::kMaxPath) {
+        errno = ENAMETOOLONG;
         CM_ERROR("Module root too long [%s]. [%s]", args.cacheDir.c_str(), strerror(ENAMETOOLONG));
         return false;
     }
@@ -44,6 +45,7 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
         CM_ERROR("Failed to create TimeTable folder [%s].", m_timeTableDir.c_str());
         return false;
     }
+    KnowIndexHome();
 
     m_cacheSize = args.cacheSize != nullptr ? args.cacheSize : new DefaultCacheSize(m_moduleRoot);
     if (!m_cacheSize->GetCacheTotalSpace(m_totalSpace)) {
@@ -66,6 +68,14 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
 
     m_pruneMethod = args.pruneMethod;
     m_processModel = args.processModel;
+    if (m_processModel != CM_LOCK_PROCESS && m_processModel != CM_LOCK_THREAD &&
+        m_processModel != CM_LOCK_PROCESS_THREAD) {
+        // Without any lock, processes and threads sharing the index would
+        // corrupt it; the safest model takes the place of a value that means
+        // none.
+        CM_ERROR("Invalid process model [%d]. Using [CM_LOCK_PROCESS_THREAD].", static_cast<int>(args.processModel));
+        m_processModel = CM_LOCK_PROCESS_THREAD;
+    }
     if (args.pruneMode == CM_PRUNE_ITEM || args.pruneMode == CM_PRUNE_SET) {
         m_pruneMode = args.pruneMode;
     } else {
@@ -100,12 +110,15 @@ void CacheManagerImpl::AtFork()
     if (!Ready("AtFork"))
         return;
     m_ptrCacheLock.reset(new CacheLock(m_lockFile, m_processModel));
+    if (!m_ptrCacheLock->m_isOpen)
+        CM_ERROR("Failed to create lockfile for TimeTable.");
 }
 
 bool CacheManagerImpl::Ready(const char* op) const
 {
     if (!m_sizeLink.empty())
         return true;
+    errno = EINVAL;
     CM_ERROR("%s refused: the cache manager is not initialised. [%s]", op, m_moduleRoot.c_str());
     return false;
 }

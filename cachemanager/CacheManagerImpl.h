@@ -12,6 +12,7 @@
 #include <boost/shared_ptr.hpp>
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 #include "cachemanager/CacheManager.h"
 
@@ -178,13 +179,38 @@ public:
 
 private:
     // True once InitCacheManager has succeeded; otherwise logs that op was
-    // refused. The size link is named by the last step of a successful
-    // initialisation, so its path tells.
+    // refused (errno EINVAL). The size link is named by the last step of a
+    // successful initialisation, so its path tells.
     bool Ready(const char* op) const;
+    // Ready, and item is a path an item may have: absolute, and not inside
+    // the directory that holds the modules' indexes. Refusals are logged,
+    // with errno EINVAL.
+    bool Accepts(const char* op, const std::string& item);
+    // Notes how hosts may spell the directory that holds the indexes.
+    void KnowIndexHome();
+    // GetItemCachePos, refusing a record that leads into another module's
+    // index and forgetting one that names no index entry at all.
+    bool ReadPosition(const char* op, const std::string& item, std::string& position);
+    bool ForgetStalePosition(const std::string& item, const std::string& position);
+
     bool Advance(const std::string& previous, int depth);
     bool FindOldest(std::string& result, int depth);
+    // GetOldest, passing over the directories in deadEnds.
+    bool SmallestIn(const std::string& dir, const std::vector<std::string>& deadEnds, bool& empty,
+                    uint32_t& smallest);
     bool RemoveStaleOldestLink();
-    bool ForgetStalePosition(const std::string& item, const std::string& position);
+    // Removes the oldest link when it leads into dir, which was just removed.
+    void DropOldestLinkInto(const std::string& dir);
+    // Removes the index directories that removing entry emptied.
+    void RemoveEmptiedDirs(const std::string& entry);
+    // Takes an entry that cannot be pruned out of the index, adding the size
+    // it recorded to bytesFreed.
+    bool DropEntry(const std::string& entry, uint64_t& bytesFreed);
+
+    // Spellings of <cacheDir>/CM, set by initialisation.
+    std::vector<std::string> m_indexHomes;
+    // Items that the last PruneAllItemsInDir pruned.
+    size_t m_dirItemsPruned = 0;
 };
 
 #endif

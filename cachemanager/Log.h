@@ -26,6 +26,8 @@ public:
     ErrnoSaver(const ErrnoSaver&) = delete;
     ErrnoSaver& operator=(const ErrnoSaver&) = delete;
 
+    int Saved() const { return m_saved; }
+
 private:
     int m_saved;
 };
@@ -44,6 +46,16 @@ inline bool LogEnabled(int level)
     return writer != nullptr && writer->GetLogLevel() >= level;
 }
 
+// Whether the writer takes lines of this level. The writer may change errno
+// while it answers (a configuration read, a mutex): the caller's errno is put
+// back before the line's arguments, strerror(errno) among them, are evaluated.
+inline bool WriterTakes(CLogWriterInterface* writer, int level, const ErrnoSaver& saved)
+{
+    const bool takes = writer != nullptr && writer->GetLogLevel() >= level;
+    errno = saved.Saved();
+    return takes;
+}
+
 }  // namespace cm
 
 #define CM_HERE (::cm::LogSite{__PRETTY_FUNCTION__, __LINE__})
@@ -52,7 +64,7 @@ inline bool LogEnabled(int level)
     do {                                                                         \
         ::cm::ErrnoSaver cmErrnoSaver_;                                          \
         CLogWriterInterface* cmWriter_ = g_ptrLogWriter.get();                   \
-        if (cmWriter_ != nullptr && cmWriter_->GetLogLevel() >= (level))         \
+        if (::cm::WriterTakes(cmWriter_, (level), cmErrnoSaver_))                \
             cmWriter_->WriteLog((level), (site).function, (site).line, 0, 0,     \
                                 __VA_ARGS__);                                    \
     } while (0)

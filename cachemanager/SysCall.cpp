@@ -6,6 +6,8 @@
 #include <memory>
 #include <unistd.h>
 
+#include "cachemanager/timetable/Layout.h"
+
 namespace cm {
 namespace sys {
 
@@ -87,13 +89,11 @@ bool ReadLink(const LogSite& site, const std::string& path, size_t limit, std::s
     return false;
 }
 
-bool Symlink(const LogSite& site, const std::string& text, const std::string& link,
-             SymlinkMessage message, Quiet quiet)
+namespace {
+
+void SymlinkFailed(const LogSite& site, const std::string& text, const std::string& link,
+                   SymlinkMessage message)
 {
-    if (symlink(text.c_str(), link.c_str()) == 0)
-        return true;
-    if (Silent(quiet))
-        return false;
     const char* error = strerror(errno);
     switch (message) {
     case SYMLINK_LINK_TO_TEXT:
@@ -106,6 +106,17 @@ bool Symlink(const LogSite& site, const std::string& text, const std::string& li
         CM_LOG_AT(site, LOG_ERROR, "symlink() failed. [%s] -> [%s] [%s]", link.c_str(), text.c_str(), error);
         break;
     }
+}
+
+}  // namespace
+
+bool Symlink(const LogSite& site, const std::string& text, const std::string& link,
+             SymlinkMessage message, Quiet quiet)
+{
+    if (symlink(text.c_str(), link.c_str()) == 0)
+        return true;
+    if (!Silent(quiet))
+        SymlinkFailed(site, text, link, message);
     return false;
 }
 
@@ -125,6 +136,31 @@ bool ReplaceLink(const LogSite& site, const std::string& text, const std::string
     return Symlink(site, text, link, message);
 }
 
+bool ReplaceLinkAside(const LogSite& site, const std::string& text, const std::string& link,
+                      const std::string& temp, SymlinkMessage message, WhenFull whenFull)
+{
+    int made = symlink(text.c_str(), temp.c_str());
+    if (made != 0 && errno == EEXIST) {
+        // Left by a replacement that was interrupted before its rename.
+        if (!Unlink(site, temp, QUIET_IF_MISSING) && errno != ENOENT)
+            return false;
+        made = symlink(text.c_str(), temp.c_str());
+    }
+    if (made != 0) {
+        if (whenFull == IN_PLACE_WHEN_FULL && (errno == ENOSPC || errno == EDQUOT)) {
+            CM_LOG_AT(site, LOG_NOTICE, "No room for [%s]. Replacing [%s] in place.", temp.c_str(), link.c_str());
+            return ReplaceLink(site, text, link, message);
+        }
+        SymlinkFailed(site, text, link, message);
+        return false;
+    }
+    if (Rename(site, temp, link))
+        return true;
+    ErrnoSaver saver;
+    unlink(temp.c_str());
+    return false;
+}
+
 DirReader::~DirReader()
 {
     if (m_dir != nullptr) {
@@ -136,6 +172,7 @@ DirReader::~DirReader()
 bool DirReader::Open(const LogSite& site, const std::string& path, Quiet quiet,
                      OpenDirMessage message)
 {
+    m_path = path;
     m_dir = opendir(path.c_str());
     if (m_dir != nullptr)
         return true;
@@ -153,6 +190,17 @@ const char* DirReader::Next()
     while (struct dirent* entry = readdir(m_dir)) {
         if (entry->d_name[0] != '.')
             return entry->d_name;
+    }
+    return nullptr;
+}
+
+const char* DirReader::NextNumbered(const LogSite& site, bool& skipped)
+{
+    while (const char* name = Next()) {
+        if (layout::IsNumberName(name))
+            return name;
+        skipped = true;
+        CM_LOG_AT(site, LOG_ERROR, "Name [%s/%s] is not part of the index. Passed over.", m_path.c_str(), name);
     }
     return nullptr;
 }

@@ -62,9 +62,25 @@ bool Symlink(const LogSite& site, const std::string& text, const std::string& li
 // rename(); the message names both paths: "[from] -> [to] [error]".
 bool Rename(const LogSite& site, const std::string& from, const std::string& to);
 
-// Replaces a link: unlink (a missing link is fine), then symlink.
+// Replaces a link in place: unlink (a missing link is fine), then symlink.
+// Between the two the link is missing.
 bool ReplaceLink(const LogSite& site, const std::string& text, const std::string& link,
                  SymlinkMessage message);
+
+// What ReplaceLinkAside does when the file system has no room (ENOSPC,
+// EDQUOT) for the link made aside.
+enum WhenFull {
+    KEEP_OLD_WHEN_FULL,      // fail; the old link stays as it was
+    IN_PLACE_WHEN_FULL,      // replace in place: for links whose absence costs only a scan
+};
+
+// Replaces a link without a moment in which it is missing, not even in a
+// process killed halfway: the new link is made under temp (a name in the same
+// file system that only holders of the cache lock use), then renamed over
+// link. A temp left by an interrupted replacement is removed first. On
+// failure link stays as it was, and the failure line names link, not temp.
+bool ReplaceLinkAside(const LogSite& site, const std::string& text, const std::string& link,
+                      const std::string& temp, SymlinkMessage message, WhenFull whenFull);
 
 // Lists a directory's names, passing over those that begin with '.'; closes
 // the directory on every path out.
@@ -79,9 +95,15 @@ public:
               OpenDirMessage message);
     // The next name, or null at the end.
     const char* Next();
+    // The next name that the index could have written ("%u"), or null at the
+    // end. Any other name (an editor's backup, lost+found, a number beyond
+    // 32 bits) is not part of the index: it is passed over, left where it
+    // is, with an error line naming it; skipped says that one was.
+    const char* NextNumbered(const LogSite& site, bool& skipped);
 
 private:
     DIR* m_dir;
+    std::string m_path;
 };
 
 }  // namespace sys

@@ -119,9 +119,16 @@ TEST_F(Reclaim, PassFreeingNothingDefersToTheOverflowLimit)
     EXPECT_TRUE(log().Has("cache is too small for this item. [x]", -1));
     EXPECT_FALSE(Exists(RecordOf(items[1])));
 
-    m.m_overflowLimit = -1;  // admits every size
-    EXPECT_TRUE(m.CreateSpace("x", UINT64_MAX / 2));
+    m.m_overflowLimit = -1;  // admits every size the file system could hold
+    EXPECT_TRUE(m.CreateSpace("x", size.totalBytes));
     EXPECT_FALSE(Exists(RecordOf(items[2])));
+    // One it could not, with its reserve, is refused before anything is pruned.
+    m.m_minFreeSpace = 1;
+    log().Clear();
+    EXPECT_FALSE(m.CreateSpace("x", size.totalBytes));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_TRUE(log().Has("cache is too small for this item. [x]", -1));
+    EXPECT_TRUE(Exists(RecordOf(items[3])));
 
     // The inode loop has no such limit.
     size.freeBytes = UINT64_MAX;

@@ -31,6 +31,7 @@ bool CacheManagerImpl::SetItemCachePos(const std::string& item, const std::strin
 {
     const std::string record = layout::RecordPath(item);
     if (position.size() > layout::kMaxLongLink) {
+        errno = ENAMETOOLONG;
         CM_ERROR("Position too long for [%s]. [%s]", record.c_str(), strerror(ENAMETOOLONG));
         return false;
     }

@@ -47,8 +47,13 @@ bool CacheManagerImpl::RemoveItemAtPosition(const std::string& entry, CacheItemI
         return false;
     if (!sys::Unlink(CM_HERE, entry, sys::QUIET_IF_MISSING) && errno != ENOENT)
         return false;
-    if (!removeEmptyDirs)
-        return true;
+    if (removeEmptyDirs)
+        RemoveEmptiedDirs(entry);
+    return true;
+}
+
+void CacheManagerImpl::RemoveEmptiedDirs(const std::string& entry)
+{
     // The directories this emptied, upward from the entry's, at most the five
     // levels of the time tree and never "T" or anything above it.
     std::string dir = DirName(entry);
@@ -58,9 +63,12 @@ bool CacheManagerImpl::RemoveItemAtPosition(const std::string& entry, CacheItemI
             break;
         if (RemoveEmptyDirectory(dir.c_str()) != 0)
             break;
+        // A later directory of the same name may be filled under a host's
+        // own time key: an oldest link into this one must not lead there.
+        if (level == 0)
+            DropOldestLinkInto(dir);
         DirName(dir, dir);
     }
-    return true;
 }
 
 bool CacheManagerImpl::UpdatePruneMethod(const std::string& entry, PruneMethod method)
@@ -70,10 +78,12 @@ bool CacheManagerImpl::UpdatePruneMethod(const std::string& entry, PruneMethod m
         return false;
     const std::string target = layout::EntryTarget(info.size, method, info.path);
     if (target.size() > layout::kMaxRewrittenEntry) {
+        errno = ENAMETOOLONG;
         CM_ERROR("Entry target too long for [%s]. [%s]", entry.c_str(), strerror(ENAMETOOLONG));
         return false;
     }
-    if (!sys::Unlink(CM_HERE, entry, sys::QUIET_IF_MISSING) && errno != ENOENT)
-        return false;
-    return sys::Symlink(CM_HERE, target, entry, sys::SYMLINK_LINK_TO_TEXT);
+    // Made aside and renamed over the entry: the item never loses its place
+    // in the index, whether the process is killed or the file system is full.
+    return sys::ReplaceLinkAside(CM_HERE, target, entry, layout::EntryTempLink(m_moduleRoot),
+                                 sys::SYMLINK_LINK_TO_TEXT, sys::KEEP_OLD_WHEN_FULL);
 }

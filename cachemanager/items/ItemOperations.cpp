@@ -2,10 +2,18 @@
 // gives back an item. Each operation holds the cache lock for its whole run,
 // so other threads and processes see it as one change.
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Log.h"
+#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace layout = cm::layout;
 
 namespace {
 
@@ -13,16 +21,102 @@ namespace {
 // record is stale, and the item is treated as not in the cache.
 bool EntryGone() { return errno == ENOENT || errno == ENOTDIR; }
 
+// Whether a record's text has the shape of an entry path: it ends in "T" and
+// six numbered names.
+bool LooksLikeEntry(const std::string& position)
+{
+    size_t end = position.size();
+    for (int level = 0; level < layout::kEntryDepth; ++level) {
+        const size_t slash = position.rfind('/', end == 0 ? 0 : end - 1);
+        if (slash == std::string::npos || !layout::IsNumberName(position.substr(slash + 1, end - slash - 1).c_str()))
+            return false;
+        end = slash;
+    }
+    const size_t slash = position.rfind('/', end == 0 ? 0 : end - 1);
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return position.compare(start, end - start, layout::kTimeTableName) == 0;
+}
+
 }  // namespace
+
+void CacheManagerImpl::KnowIndexHome()
+{
+    // The directory that holds every module's index, as hosts may spell it:
+    // plainly, and with its links resolved.
+    std::string home = DirName(m_moduleRoot);
+    if (home.empty() || home[0] != '/') {
+        char cwd[4096];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return;
+        home = std::string(cwd) + "/" + home;
+    }
+    m_indexHomes.assign(1, PlainPath(home));
+    char resolved[PATH_MAX];
+    if (realpath(home.c_str(), resolved) != nullptr && m_indexHomes.front() != resolved)
+        m_indexHomes.push_back(resolved);
+}
+
+bool CacheManagerImpl::Accepts(const char* op, const std::string& item)
+{
+    if (!Ready(op))
+        return false;
+    // A relative path would make the index depend on the working directory
+    // of whichever process reads it.
+    if (item.empty() || item[0] != '/') {
+        errno = EINVAL;
+        CM_ERROR("%s refused: the item path [%s] is not absolute. [%s]", op, item.c_str(), strerror(EINVAL));
+        return false;
+    }
+    // The index, its links and the lockfile are not items: pruning one would
+    // damage the cache itself.
+    const std::string plain = PlainPath(item);
+    for (const std::string& home : m_indexHomes) {
+        if (IsWithin(plain, home)) {
+            errno = EINVAL;
+            CM_ERROR("%s refused: the item path [%s] lies in the cache's index [%s]. [%s]", op, item.c_str(),
+                     home.c_str(), strerror(EINVAL));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CacheManagerImpl::ReadPosition(const char* op, const std::string& item, std::string& position)
+{
+    if (!GetItemCachePos(item, position))
+        return false;
+    if (position.empty())
+        return true;
+    if (!LooksLikeEntry(position)) {
+        // Nothing any module made: the item has no place in an index.
+        CM_NOTICE("Record of [%s] names [%s], which is no index entry. Taking the item as not in the cache.",
+                  item.c_str(), position.c_str());
+        position.clear();
+        return RemoveCachePositionRecord(item);
+    }
+    // An item of another module sharing the cache head: working on its entry
+    // here would damage that module's index and total.
+    const std::string plain = position[0] == '/' ? PlainPath(position) : position;
+    const std::string own = "/" + std::to_string(m_moduleId);
+    for (const std::string& home : m_indexHomes) {
+        if (IsWithin(plain, home) && !IsWithin(plain, home + own)) {
+            errno = EINVAL;
+            CM_ERROR("%s refused: the record of [%s] leads into another module's index [%s]. [%s]", op,
+                     item.c_str(), position.c_str(), strerror(EINVAL));
+            return false;
+        }
+    }
+    return true;
+}
 
 bool CacheManagerImpl::UpdateItem(const std::string& item, bool skipCreateSpace, uint64_t size,
                                   uint64_t timeKey)
 {
-    if (!Ready("UpdateItem"))
+    if (!Accepts("UpdateItem", item))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
     std::string position;
-    if (!GetItemCachePos(item, position))
+    if (!ReadPosition("UpdateItem", item, position))
         return false;
 
     CacheItemInfo previous;
@@ -79,11 +173,11 @@ bool CacheManagerImpl::UpdateItem(const std::string& item, uint64_t size, uint64
 
 bool CacheManagerImpl::UpdateItem(const std::string& item, PruneMethod method)
 {
-    if (!Ready("UpdateItem"))
+    if (!Accepts("UpdateItem", item))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
     std::string position;
-    if (!GetItemCachePos(item, position))
+    if (!ReadPosition("UpdateItem", item, position))
         return false;
     if (position.empty() || UpdatePruneMethod(position, method))
         return true;
@@ -95,11 +189,11 @@ bool CacheManagerImpl::UpdateItem(const std::string& item, PruneMethod method)
 
 bool CacheManagerImpl::DeleteFromCache(const std::string& item)
 {
-    if (!Ready("DeleteFromCache"))
+    if (!Accepts("DeleteFromCache", item))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
     std::string position;
-    if (!GetItemCachePos(item, position))
+    if (!ReadPosition("DeleteFromCache", item, position))
         return false;
 
     // An item that is not in the cache is pruned by the default method.
@@ -117,11 +211,11 @@ bool CacheManagerImpl::DeleteFromCache(const std::string& item)
 
 bool CacheManagerImpl::HideItem(const std::string& item, uint64_t /*value*/)
 {
-    if (!Ready("HideItem"))
+    if (!Accepts("HideItem", item))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
     std::string position;
-    if (!GetItemCachePos(item, position))
+    if (!ReadPosition("HideItem", item, position))
         return false;
     if (position.empty())
         return true;

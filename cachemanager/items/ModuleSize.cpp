@@ -25,31 +25,14 @@ bool CacheManagerImpl::SetModuleSize(uint64_t size)
 {
     // Replacing the link by unlink and symlink would leave no total at all in
     // a process killed between the two (a total of 0, which stops pruning at
-    // any module floor). The new link is made aside and renamed over it.
+    // any module floor). The new link is made aside and renamed over it; when
+    // there is no room for it, the old total stays and the next write tries
+    // again.
     const std::string text = layout::SizeText(size);
     if (m_sizeLink.empty())
         return sys::Symlink(CM_HERE, text, m_sizeLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
-    const std::string next = layout::SizeTempLink(m_moduleRoot);
-    bool made = sys::Symlink(CM_HERE, text, next, sys::SYMLINK_LINK_TO_TEXT_SPACED,
-                             sys::QUIET_IF_EXISTS | sys::QUIET_IF_FULL);
-    if (!made && errno == EEXIST) {
-        // Left by a write that was interrupted before its rename.
-        if (!sys::Unlink(CM_HERE, next, sys::QUIET_IF_MISSING) && errno != ENOENT)
-            return false;
-        made = sys::Symlink(CM_HERE, text, next, sys::SYMLINK_LINK_TO_TEXT_SPACED, sys::QUIET_IF_FULL);
-    }
-    if (!made) {
-        if (errno != ENOSPC && errno != EDQUOT)
-            return false;
-        // No inode to spare for a second link: the total is still written,
-        // in place.
-        CM_NOTICE("No room for [%s]. Replacing [%s] in place.", next.c_str(), m_sizeLink.c_str());
-        return sys::ReplaceLink(CM_HERE, text, m_sizeLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
-    }
-    if (sys::Rename(CM_HERE, next, m_sizeLink))
-        return true;
-    sys::Unlink(CM_HERE, next, sys::QUIET);
-    return false;
+    return sys::ReplaceLinkAside(CM_HERE, text, m_sizeLink, layout::SizeTempLink(m_moduleRoot),
+                                 sys::SYMLINK_LINK_TO_TEXT_SPACED, sys::KEEP_OLD_WHEN_FULL);
 }
 
 bool CacheManagerImpl::UpdateModuleSize(int64_t delta)

@@ -13,6 +13,34 @@ bool NotEmpty(int error) { return error == ENOTEMPTY || error == EEXIST; }
 
 }  // namespace
 
+std::string PlainPath(const std::string& absolute)
+{
+    std::string plain;
+    size_t start = 0;
+    while (start < absolute.size()) {
+        size_t end = absolute.find('/', start);
+        if (end == std::string::npos)
+            end = absolute.size();
+        const size_t length = end - start;
+        if (length == 2 && absolute.compare(start, 2, "..") == 0) {
+            const size_t slash = plain.rfind('/');
+            plain.resize(slash == std::string::npos ? 0 : slash);
+        } else if (length > 0 && !(length == 1 && absolute[start] == '.')) {
+            plain += '/';
+            plain.append(absolute, start, length);
+        }
+        start = end + 1;
+    }
+    return plain.empty() ? "/" : plain;
+}
+
+bool IsWithin(const std::string& path, const std::string& dir)
+{
+    if (dir == "/")
+        return true;
+    return path.compare(0, dir.size(), dir) == 0 && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
 void BaseName(const std::string& path, std::string& base)
 {
     const size_t slash = path.rfind('/');

@@ -24,6 +24,14 @@ CM_HIDDEN void DirName(const std::string& path, std::string& dir);
 CM_HIDDEN std::string DirName(const std::string& path);
 CM_HIDDEN void DirName(const std::string& path, char* dir);
 
+// An absolute path spelt plainly: "." and empty components dropped, ".."
+// taken off textually (above "/" it stays at "/"); no trailing '/'. Nothing
+// on disk is asked, so links are not resolved.
+CM_HIDDEN std::string PlainPath(const std::string& absolute);
+
+// Whether path is dir itself or lies below it, by text.
+CM_HIDDEN bool IsWithin(const std::string& path, const std::string& dir);
+
 // Removes a directory through the host's directory removal, which takes only
 // empty directories. True when it is gone (or was not there).
 CM_HIDDEN bool RemoveDir(const std::string& path, bool recursive);

@@ -1,9 +1,11 @@
 // The single steps of reclamation. An entry leaves the index, and the oldest
 // link moves past it, before the item's file is touched: an item whose file
 // cannot be pruned has already left the index, and its size counts as freed.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
@@ -26,16 +28,20 @@ const int kEntryDirLevels = 5;
 // miss comes from the walk itself, and retrying it would never end.
 const int kOldestAttempts = 2;
 
-// Whether the entry is the one that its item's record leads to, as it must
-// be for pruning it to prune the item. An update interrupted between filing
-// an item's new entry and pointing the record at it leaves an orphan entry
-// behind, while the item goes on under another entry, or is hidden, or
-// deleted: the orphan must not touch the item's file or record. Asked before
-// the entry is removed, so that a record that spells the entry's path
-// otherwise is still recognised. An entry or record that cannot be read
-// leaves the question open: the entry is then pruned as ever, rather than
-// stalling reclamation.
-bool LeadsToItem(const std::string& entry)
+// Whether pruning this entry prunes its item. An update interrupted between
+// filing an item's new entry and pointing the record at it leaves an entry
+// behind that its item's record does not lead to:
+//  - the record names an entry that no longer exists (the update was killed
+//    before it re-pointed the record): this entry is the item's only place in
+//    the index, and pruning it must prune the item, or the item would never
+//    be pruned again and its bytes would stay in the total;
+//  - the record leads to another entry that exists: the item lives on there;
+//  - there is no record: the item was hidden or deleted since.
+// In the last two cases the entry is dropped without touching the item.
+// Asked before the entry is removed, so that a record that spells the
+// entry's path otherwise is still recognised. An entry or record that cannot
+// be read leaves the question open: the entry is pruned as ever.
+bool PrunesItsItem(const std::string& entry)
 {
     std::string text, position, bad;
     layout::EntryFields fields;
@@ -47,45 +53,15 @@ bool LeadsToItem(const std::string& entry)
     if (position == entry)
         return true;
     struct stat named, self;
-    return lstat(position.c_str(), &named) == 0 && lstat(entry.c_str(), &self) == 0 &&
-           named.st_dev == self.st_dev && named.st_ino == self.st_ino;
+    if (lstat(position.c_str(), &named) != 0)
+        return errno == ENOENT || errno == ENOTDIR;
+    return lstat(entry.c_str(), &self) == 0 && named.st_dev == self.st_dev && named.st_ino == self.st_ino;
 }
 
 void DroppedOrphan(const cm::LogSite& site, const std::string& entry, const std::string& item)
 {
     CM_LOG_AT(site, cm::LOG_NOTICE, "Entry [%s] is not the entry of [%s]. Dropped it without pruning the item.",
               entry.c_str(), item.c_str());
-}
-
-// Takes every entry of dir out of the index and prunes the items of those
-// that their records lead to. orphans counts the others.
-bool PruneEntries(CacheManagerImpl& manager, const cm::LogSite& site, const std::string& dir,
-                  uint64_t& bytesFreed, size_t& pruned, size_t& orphans)
-{
-    {
-        sys::DirReader reader;
-        if (!reader.Open(site, dir, sys::QUIET_IF_MISSING, sys::OPENDIR_PLAIN))
-            return false;
-        bytesFreed = 0;
-        pruned = orphans = 0;
-        while (const char* name = reader.Next()) {
-            const std::string entry = dir + "/" + name;
-            const bool owned = LeadsToItem(entry);
-            CacheItemInfo info;
-            if (!manager.RemoveItemAtPosition(entry, info, false))
-                continue;
-            if (!owned) {
-                DroppedOrphan(site, entry, info.path);
-                ++orphans;
-                continue;
-            }
-            ++pruned;
-            bytesFreed += info.size;
-            manager.PruneItem(info.path, info.pruneMethod);
-        }
-    }
-    RemoveDirReverse(dir, kEntryDirLevels);
-    return true;
 }
 
 }  // namespace
@@ -123,34 +99,45 @@ bool CacheManagerImpl::PruneItem(const std::string& item, PruneMethod method)
 bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
 {
     cm::StatTimer timer(m_pruneOneItemCount, m_pruneOneItemTime);
+    bytesFreed = 0;
     std::string oldest;
-    // An orphan entry is dropped and the next oldest taken in the same call:
-    // a pass that frees nothing would end the reclamation.
+    // An entry dropped without pruning an item (an orphan, or one that
+    // cannot be pruned) frees nothing; the next oldest is taken in the same
+    // call, since a pass that frees nothing would end the reclamation.
     for (int attempt = 0; attempt < kOldestAttempts;) {
         if (!GetOldestItem(oldest))
             return false;
         if (oldest.empty()) {
-            bytesFreed = 0;
             CM_PROGRESS("Cache is empty. There is nothing to prune.");
             return false;
         }
-        const bool owned = LeadsToItem(oldest);
+        const bool prunesItem = PrunesItsItem(oldest);
         CacheItemInfo info;
         if (RemoveItemAtPosition(oldest, info, true)) {
-            if (!SetNextOldest(oldest))
-                return false;
-            if (!owned) {
-                DroppedOrphan(CM_HERE, oldest, info.path);
-                attempt = 0;
-                continue;
+            // The entry has left the index: whatever happens to the oldest
+            // link, the item is pruned and its bytes count as freed, or it
+            // would stay outside the index for good with its bytes counted.
+            const bool advanced = SetNextOldest(oldest);
+            if (!advanced)
+                RemoveStaleOldestLink();
+            if (prunesItem) {
+                PruneItem(info.path, info.pruneMethod);
+                bytesFreed += info.size;
+                return advanced;
             }
-            PruneItem(info.path, info.pruneMethod);
-            bytesFreed = info.size;
-            return true;
-        }
-        if (errno != ENOENT || !RemoveStaleOldestLink())
+            if (!advanced)
+                return false;
+            DroppedOrphan(CM_HERE, oldest, info.path);
+        } else if (errno == ENOENT) {
+            if (!RemoveStaleOldestLink())
+                return false;
+            ++attempt;
+            continue;
+        } else if (!DropEntry(oldest, bytesFreed) || !SetNextOldest(oldest)) {
+            RemoveStaleOldestLink();
             return false;
-        ++attempt;
+        }
+        attempt = 0;
     }
     CM_ERROR("Oldest entry [%s] is missing. [%s]", oldest.c_str(), strerror(ENOENT));
     return false;
@@ -158,35 +145,69 @@ bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
 
 bool CacheManagerImpl::PruneAllItemsInDir(const std::string& dir, uint64_t& bytesFreed)
 {
-    size_t pruned = 0, orphans = 0;
-    return PruneEntries(*this, CM_HERE, dir, bytesFreed, pruned, orphans);
+    m_dirItemsPruned = 0;
+    {
+        sys::DirReader reader;
+        if (!reader.Open(CM_HERE, dir, sys::QUIET_IF_MISSING, sys::OPENDIR_PLAIN))
+            return false;
+        bytesFreed = 0;
+        bool skipped = false;
+        while (const char* name = reader.NextNumbered(CM_HERE, skipped)) {
+            const std::string entry = dir + "/" + name;
+            const bool prunesItem = PrunesItsItem(entry);
+            CacheItemInfo info;
+            if (!RemoveItemAtPosition(entry, info, false)) {
+                // Gone meanwhile, or it cannot be pruned: then it leaves the
+                // index, lest it keep the directory for ever.
+                if (errno != ENOENT)
+                    DropEntry(entry, bytesFreed);
+                continue;
+            }
+            if (!prunesItem) {
+                DroppedOrphan(CM_HERE, entry, info.path);
+                continue;
+            }
+            ++m_dirItemsPruned;
+            bytesFreed += info.size;
+            PruneItem(info.path, info.pruneMethod);
+        }
+    }
+    RemoveDirReverse(dir, kEntryDirLevels);
+    return true;
 }
 
 bool CacheManagerImpl::PruneOneDir(uint64_t& bytesFreed)
 {
     cm::StatTimer timer(m_pruneOneItemCount, m_pruneOneItemTime);
+    bytesFreed = 0;
     std::string oldest;
-    // A directory that held nothing but orphan entries frees nothing: the
-    // next one is taken in the same call, as PruneOneItem does.
+    // A directory in which no item was pruned (it held only orphans, entries
+    // that cannot be pruned, or names that are not the index's) frees
+    // nothing: the next one is taken in the same call, as PruneOneItem does.
+    // One that is left in place is not taken twice.
+    std::vector<std::string> taken;
     for (int attempt = 0; attempt < kOldestAttempts;) {
         if (!GetOldestDir(oldest)) {
             CM_ERROR("Failed to get oldest dir");
             return false;
         }
-        if (oldest.empty()) {
-            bytesFreed = 0;
+        if (oldest.empty() || std::find(taken.begin(), taken.end(), oldest) != taken.end()) {
             CM_NOTICE("Cache is empty. There is nothing to prune.");
             return false;
         }
-        size_t pruned = 0, orphans = 0;
-        if (PruneEntries(*this, CM_HERE, oldest, bytesFreed, pruned, orphans)) {
-            if (!SetNextOldestDir(oldest))
+        uint64_t freed = 0;
+        if (PruneAllItemsInDir(oldest, freed)) {
+            // Bytes freed count whatever happens to the oldest link after.
+            bytesFreed += freed;
+            if (!SetNextOldestDir(oldest)) {
+                RemoveStaleOldestLink();
                 return false;
-            if (pruned == 0 && orphans > 0) {
-                attempt = 0;
-                continue;
             }
-            return true;
+            if (m_dirItemsPruned > 0)
+                return true;
+            taken.push_back(oldest);
+            attempt = 0;
+            continue;
         }
         if (errno != ENOENT || !RemoveStaleOldestLink())
             return false;
@@ -194,4 +215,20 @@ bool CacheManagerImpl::PruneOneDir(uint64_t& bytesFreed)
     }
     CM_ERROR("Oldest entry directory [%s] is missing. [%s]", oldest.c_str(), strerror(ENOENT));
     return false;
+}
+
+bool CacheManagerImpl::DropEntry(const std::string& entry, uint64_t& bytesFreed)
+{
+    // What the entry recorded, if it can be read, leaves the total with it.
+    const int error = errno;
+    std::string text, bad;
+    layout::EntryFields fields;
+    if (sys::ReadLink(CM_HERE, entry, layout::kMaxLongLink, text, sys::QUIET) &&
+        layout::ParseEntryTarget(text, fields, bad) && fields.size > 0)
+        bytesFreed += static_cast<uint64_t>(fields.size);
+    CM_ERROR("Entry [%s] cannot be pruned. Dropped it from the index. [%s]", entry.c_str(), strerror(error));
+    if (!sys::Unlink(CM_HERE, entry, sys::QUIET_IF_MISSING) && errno != ENOENT)
+        return false;
+    RemoveEmptiedDirs(entry);
+    return true;
 }

@@ -21,6 +21,14 @@ bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, Resource resour
         CM_LOG_AT(site, cm::LOG_ERROR, "No size provider: the cache manager is not initialised. [%s]", item.c_str());
         return false;
     }
+    // A request that the whole file system could not hold with its reserve
+    // would prune the entire module and fail all the same.
+    if (resource == BYTES && manager.m_totalSpace != 0 &&
+        (size > manager.m_totalSpace || manager.m_minFreeSpace > manager.m_totalSpace - size)) {
+        errno = ENOSPC;
+        CM_LOG_AT(site, cm::LOG_ERROR, "cache is too small for this item. [%s]", item.c_str());
+        return false;
+    }
     const uint64_t needed = resource == BYTES ? size + manager.m_minFreeSpace : manager.m_minFreeInodes;
     uint64_t moduleSize = 0;
     manager.GetModuleSize(moduleSize);
@@ -59,19 +67,17 @@ bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, Resource resour
                       needed);
 
         uint64_t freed = 0;
-        if (manager.m_pruneMode == CM_PRUNE_ITEM) {
-            if (!manager.PruneOneItem(freed)) {
-                CM_LOG_AT(site, cm::LOG_ERROR, "PruneOneItem() failed. [%s]", item.c_str());
-                result = false;
-                break;
-            }
-        } else if (!manager.PruneOneDir(freed)) {
-            CM_LOG_AT(site, cm::LOG_ERROR, "PruneOneDir() failed. [%s]", item.c_str());
+        const bool itemMode = manager.m_pruneMode == CM_PRUNE_ITEM;
+        const bool stepped = itemMode ? manager.PruneOneItem(freed) : manager.PruneOneDir(freed);
+        // What a step freed counts, whatever failed after it in the step.
+        totalFreed += freed;
+        moduleSize = freed > moduleSize ? 0 : moduleSize - freed;
+        if (!stepped) {
+            CM_LOG_AT(site, cm::LOG_ERROR, itemMode ? "PruneOneItem() failed. [%s]" : "PruneOneDir() failed. [%s]",
+                      item.c_str());
             result = false;
             break;
         }
-        totalFreed += freed;
-        moduleSize = freed > moduleSize ? 0 : moduleSize - freed;
         if (freed != 0)
             continue;
         // Nothing was freed: only a request within the overflow limit (bytes

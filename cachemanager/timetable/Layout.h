@@ -8,7 +8,10 @@
 //       oldest -> <entry, or entry directory in set mode>
 //       latest -> <the entry made last>
 //       size   -> "<module byte total>"
-//       size.tmp -> the next total, for an instant before it is renamed over size
+//       size.tmp, latest.tmp, oldest.tmp, entry.tmp
+//                -> the next text of size, latest, oldest or of an entry
+//                   rewritten with a new prune method, for an instant before
+//                   it is renamed over the link it replaces
 //   <item dir>/cacheposition.<item base name> -> <the item's entry>
 //
 // A time key holds seconds since the epoch shifted left by 8, OR a count of
@@ -53,9 +56,13 @@ inline constexpr char kLockFileName[] = "lockfile";
 inline constexpr char kOldestName[] = "oldest";
 inline constexpr char kLatestName[] = "latest";
 inline constexpr char kSizeName[] = "size";
-// The next size link is made under this name and renamed over "size", so
-// that the total is never missing, not even in a process killed halfway.
+// The next text of a link is made under one of these names and renamed over
+// the link, so that the link is never missing, not even in a process killed
+// halfway. Only holders of the cache lock make them.
 inline constexpr char kSizeTempName[] = "size.tmp";
+inline constexpr char kLatestTempName[] = "latest.tmp";
+inline constexpr char kOldestTempName[] = "oldest.tmp";
+inline constexpr char kEntryTempName[] = "entry.tmp";
 inline constexpr char kRecordPrefix[] = "cacheposition.";
 
 inline std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId)
@@ -69,6 +76,9 @@ inline std::string OldestLink(const std::string& moduleRoot) { return moduleRoot
 inline std::string LatestLink(const std::string& moduleRoot) { return moduleRoot + "/" + kLatestName; }
 inline std::string SizeLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSizeName; }
 inline std::string SizeTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSizeTempName; }
+inline std::string LatestTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kLatestTempName; }
+inline std::string OldestTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kOldestTempName; }
+inline std::string EntryTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kEntryTempName; }
 
 // A directory one level down: "<dir>/<number>".
 inline std::string ChildDir(const std::string& dir, uint32_t number) { return dir + "/" + std::to_string(number); }

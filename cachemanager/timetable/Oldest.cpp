@@ -3,10 +3,12 @@
 // when it is missing. After a prune the link is moved on from the directory
 // of what was just removed, climbing only as far as needed and removing the
 // empty directories it meets.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <sys/stat.h>
+#include <vector>
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
@@ -19,19 +21,23 @@ namespace sys = cm::sys;
 
 namespace {
 
-// Whether path names something exactly depth levels below timeTableDir.
-bool AtDepth(const std::string& path, const std::string& timeTableDir, int depth)
+// Whether path names something exactly depth levels below timeTableDir, by
+// numbered names only: what the oldest link must hold to be followed. Any
+// other text ("..", ".", empty components, a path outside the module, the
+// other prune mode's depth) would lead pruning astray or out of the index.
+bool IsIndexPath(const std::string& path, const std::string& timeTableDir, int depth)
 {
     if (path.size() <= timeTableDir.size() + 1 || path.compare(0, timeTableDir.size(), timeTableDir) != 0 ||
         path[timeTableDir.size()] != '/')
         return false;
-    int levels = 1;
-    for (size_t i = timeTableDir.size() + 1; i < path.size(); ++i) {
-        if (path[i] == '/') {
-            if (i + 1 == path.size() || path[i + 1] == '/')
-                return false;
-            ++levels;
-        }
+    int levels = 0;
+    for (size_t start = timeTableDir.size() + 1; start <= path.size(); ++levels) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (!layout::IsNumberName(path.substr(start, end - start).c_str()))
+            return false;
+        start = end + 1;
     }
     return levels == depth;
 }
@@ -42,9 +48,11 @@ bool AtDepth(const std::string& path, const std::string& timeTableDir, int depth
 // would find. Pruning a directory of n entries one by one then costs n
 // lstat() calls instead of n scans of up to n names. The probe stands in for
 // the scan only where its premise holds: previous is what the oldest link
-// names (the smallest entry when the link was set), it is gone, and its
-// successor exists. Anything else, a gap in the numbers included, falls back
-// to the walk, whose outcome the probe never changes.
+// names (the smallest entry when the link was set: a link into an entry
+// directory is removed with that directory, so it never names an entry of a
+// later directory of the same name), it is gone, and its successor exists.
+// Anything else, a gap in the numbers included, falls back to the walk,
+// whose outcome the probe never changes.
 bool ProbeNextEntry(const std::string& oldestLink, const std::string& previous, std::string& next)
 {
     const size_t slash = previous.rfind('/');
@@ -55,7 +63,7 @@ bool ProbeNextEntry(const std::string& oldestLink, const std::string& previous, 
     std::string linked;
     struct stat status;
     // Only a name that the walk would have built ("%u") has a successor.
-    if (number == UINT32_MAX || std::to_string(number) != name ||
+    if (number == UINT32_MAX || !layout::IsNumberName(name) ||
         !sys::ReadLink(CM_HERE, oldestLink, layout::kMaxShortLink, linked, sys::QUIET) || linked != previous ||
         sys::Lstat(CM_HERE, previous, status, sys::QUIET) || errno != ENOENT)
         return false;
@@ -66,11 +74,33 @@ bool ProbeNextEntry(const std::string& oldestLink, const std::string& previous, 
     return true;
 }
 
+bool Contains(const std::vector<std::string>& paths, const std::string& path)
+{
+    return std::find(paths.begin(), paths.end(), path) != paths.end();
+}
+
+// A directory that holds no numbered name and cannot be removed (it holds
+// names that are not the index's), or a numbered name that is no directory
+// where one belongs: the walks pass it over and go on with its next sibling.
+bool PassOver(const std::string& dir, std::vector<std::string>& deadEnds)
+{
+    if (errno != ENOTEMPTY && errno != EEXIST && errno != ENOTDIR)
+        return false;
+    deadEnds.push_back(dir);
+    return true;
+}
+
 }  // namespace
 
 // The directory is opened by its path: the scan never changes the process's
 // working directory, which other host threads rely on.
 bool CacheManagerImpl::GetOldest(const std::string& dir, bool& empty, uint32_t& smallest)
+{
+    return SmallestIn(dir, std::vector<std::string>(), empty, smallest);
+}
+
+bool CacheManagerImpl::SmallestIn(const std::string& dir, const std::vector<std::string>& deadEnds, bool& empty,
+                                  uint32_t& smallest)
 {
     cm::StatTimer timer(m_getMinOrMaxCount, m_getMinOrMaxTime);
     empty = true;
@@ -78,7 +108,10 @@ bool CacheManagerImpl::GetOldest(const std::string& dir, bool& empty, uint32_t& 
     if (!reader.Open(CM_HERE, dir, sys::QUIET_IF_MISSING, sys::OPENDIR_DOTTED))
         return false;
     smallest = UINT32_MAX;
-    while (const char* name = reader.Next()) {
+    bool skipped = false;
+    while (const char* name = reader.NextNumbered(CM_HERE, skipped)) {
+        if (!deadEnds.empty() && Contains(deadEnds, dir + "/" + name))
+            continue;
         empty = false;
         const uint32_t number = layout::NameNumber(name);
         if (number < smallest)
@@ -114,9 +147,7 @@ bool CacheManagerImpl::FindOldest(std::string& result, int depth)
         errno != ENOENT)
         return false;
     if (!text.empty()) {
-        // A link made under the other prune mode names the wrong level; used
-        // as it stands it would fail every prune.
-        if (AtDepth(text, m_timeTableDir, depth)) {
+        if (IsIndexPath(text, m_timeTableDir, depth)) {
             result = text;
             return true;
         }
@@ -124,18 +155,24 @@ bool CacheManagerImpl::FindOldest(std::string& result, int depth)
                  depth == layout::kEntryDepth ? "" : " directory");
     }
 
+    std::vector<std::string> deadEnds;
     std::string current = m_timeTableDir;
     int remaining = depth;
     while (remaining > 0) {
         bool empty = true;
-        std::string smallest;
-        if (!GetOldest(current, empty, smallest)) {
+        uint32_t smallest = 0;
+        if (!SmallestIn(current, deadEnds, empty, smallest)) {
+            if (remaining < depth && PassOver(current, deadEnds)) {
+                DirName(current, current);
+                ++remaining;
+                continue;
+            }
             if (depth == layout::kEntryDirDepth)
                 CM_ERROR("Failed to get oldest in dir [%s]", current.c_str());
             return false;
         }
         if (!empty) {
-            current += "/" + smallest;
+            current = layout::ChildDir(current, smallest);
             --remaining;
             continue;
         }
@@ -144,7 +181,7 @@ bool CacheManagerImpl::FindOldest(std::string& result, int depth)
             return true;
         }
         // An empty directory left by an interrupted insertion.
-        if (RemoveEmptyDirectory(current.c_str()) != 0)
+        if (RemoveEmptyDirectory(current.c_str()) != 0 && !PassOver(current, deadEnds))
             return false;
         DirName(current, current);
         ++remaining;
@@ -167,9 +204,19 @@ bool CacheManagerImpl::SetNextOldestDir(const std::string& previous)
 
 bool CacheManagerImpl::Advance(const std::string& previous, int depth)
 {
+    const std::string temp = layout::OldestTempLink(m_moduleRoot);
     std::string next;
     if (depth == layout::kEntryDepth && !m_oldestLink.empty() && ProbeNextEntry(m_oldestLink, previous, next))
-        return sys::ReplaceLink(CM_HERE, next, m_oldestLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
+        return sys::ReplaceLinkAside(CM_HERE, next, m_oldestLink, temp, sys::SYMLINK_LINK_TO_TEXT_SPACED,
+                                     sys::IN_PLACE_WHEN_FULL);
+
+    std::vector<std::string> deadEnds;
+    // An entry directory that pruning left in place because it holds names
+    // that are not the index's is passed over, not found again.
+    bool emptyPrevious = false;
+    uint32_t unused = 0;
+    if (depth == layout::kEntryDirDepth && SmallestIn(previous, deadEnds, emptyPrevious, unused) && emptyPrevious)
+        deadEnds.push_back(previous);
 
     // level is the depth below "T" of the directory being scanned.
     std::string current = DirName(previous);
@@ -177,23 +224,24 @@ bool CacheManagerImpl::Advance(const std::string& previous, int depth)
     bool descending = false;
     while (level > 0) {
         bool empty = true;
-        std::string smallest;
-        if (!GetOldest(current, empty, smallest)) {
-            if (descending || errno != ENOENT)
-                return false;
-            DirName(current, current);
-            --level;
-            continue;
-        }
-        if (empty) {
-            if (RemoveEmptyDirectory(current.c_str()) != 0)
+        uint32_t smallest = 0;
+        if (!SmallestIn(current, deadEnds, empty, smallest)) {
+            if (descending ? !PassOver(current, deadEnds) : errno != ENOENT)
                 return false;
             DirName(current, current);
             --level;
             descending = false;
             continue;
         }
-        const std::string child = current + "/" + smallest;
+        if (empty) {
+            if (RemoveEmptyDirectory(current.c_str()) != 0 && !PassOver(current, deadEnds))
+                return false;
+            DirName(current, current);
+            --level;
+            descending = false;
+            continue;
+        }
+        const std::string child = layout::ChildDir(current, smallest);
         if (level == depth - 1) {
             next = child;
             break;
@@ -211,7 +259,18 @@ bool CacheManagerImpl::Advance(const std::string& previous, int depth)
         CM_ERROR("Failed to find next oldest");
         return false;
     }
-    return sys::ReplaceLink(CM_HERE, next, m_oldestLink, sys::SYMLINK_LINK_TO_TEXT_SPACED);
+    return sys::ReplaceLinkAside(CM_HERE, next, m_oldestLink, temp, sys::SYMLINK_LINK_TO_TEXT_SPACED,
+                                 sys::IN_PLACE_WHEN_FULL);
+}
+
+void CacheManagerImpl::DropOldestLinkInto(const std::string& dir)
+{
+    std::string text;
+    if (m_oldestLink.empty() ||
+        !sys::ReadLink(CM_HERE, m_oldestLink, layout::kMaxShortLink, text, sys::QUIET) ||
+        text.compare(0, dir.size(), dir) != 0 || (text.size() > dir.size() && text[dir.size()] != '/'))
+        return;
+    RemoveStaleOldestLink();
 }
 
 bool CacheManagerImpl::RemoveStaleOldestLink()
