@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <mutex>
 #include <stdint.h>
@@ -34,7 +35,13 @@ public:
     explicit CaptureLog(int level = 4) : m_level(level) {}
     void WriteLog(int level, const char* function, int line, int reserved1, int reserved2,
                   const char* format, ...) override __attribute__((format(printf, 7, 8)));
-    int GetLogLevel() override { return m_level.load(); }
+    // Both calls clobber errno on purpose: the library must not depend on
+    // the writer leaving it alone.
+    int GetLogLevel() override
+    {
+        errno = EXDEV;
+        return m_level.load();
+    }
 
     void SetLevel(int level) { m_level = level; }
     std::vector<LogLine> Lines();

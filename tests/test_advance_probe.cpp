@@ -102,4 +102,24 @@ TEST_F(AdvanceProbe, GapsAndBrokenPremisesTakeTheWalk)
     EXPECT_EQ(log().CountLevel(-1), 1) << log().Dump();
 }
 
+// A host's own key may fill an entry directory again after it was emptied
+// and removed. Its entries start again at 1: an oldest link left naming
+// entry 2 of the old directory would lead pruning past the new entry 1.
+TEST_F(AdvanceProbe, ARefilledEntryDirectoryIsPrunedOldestFirst)
+{
+    CacheManagerImpl& m = Manager();
+    AddItems(m, 3);
+    uint64_t freed = 0;
+    ASSERT_TRUE(m.PruneOneItem(freed));  // a; the link names entry 2
+    ASSERT_TRUE(m.DeleteFromCache(Item("b")));
+    ASSERT_TRUE(m.DeleteFromCache(Item("c")));
+    ASSERT_FALSE(Exists(Dir3()));
+    test::WriteFile(Item("x"), 100);
+    ASSERT_TRUE(m.UpdateItem(Item("x"), 100, kKey3 + 1));  // the latest link leaves the directory
+    AddItems(m, 3);
+    ASSERT_TRUE(m.PruneOneItem(freed)) << log().Dump();
+    EXPECT_FALSE(Exists(Item("a")));
+    EXPECT_TRUE(Exists(Item("b")) && Exists(Item("c")) && Exists(Item("x")));
+}
+
 }  // namespace

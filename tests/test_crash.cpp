@@ -4,6 +4,9 @@
 // rules did not prune may be gone, and whatever a crash leaves in the index
 // must be repairable and must not stop the cache from working.
 #include "tests/ReliabilitySupport.h"
+#include "tests/FaultShim.h"
+
+#include <cstring>
 
 #include <csignal>
 #include <ctime>
@@ -88,40 +91,149 @@ TEST_F(CrashLeftovers, AnOrphanEntryNeverPrunesItsItem)
         EXPECT_FALSE(Exists(orphan));
         EXPECT_EQ(test::InCache(x), !c.hideAfterwards);
         EXPECT_TRUE(log().Has("[" + orphan + "] is not the entry of [" + x + "]", 1)) << log().Dump();
+        for (const test::LogLine& line : log().Lines()) {
+            const char* const owner = c.mode == CM_PRUNE_ITEM ? "::PruneOneItem(" : "::PruneAllItemsInDir(";
+            if (line.text.find("is not the entry of") != std::string::npos) {
+                EXPECT_NE(line.function.find(owner), std::string::npos) << line.function;
+            }
+        }
     }
 }
 
-// SetModuleSize killed at random moments, many times: the total is never
-// missing, which with a module floor above 0 would stop all pruning.
-TEST_F(CrashLeftovers, KillingAWriterOfTheTotalLeavesATotal)
+// A process killed at one exact call of an operation, or that call failing:
+// every link stays in place (a replacement is made aside and renamed over the
+// link), a failed rewrite leaves the old text, and what the window leaves
+// behind neither stops a later insertion nor keeps pruning from an item that
+// is still in the index.
+TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
 {
-    CacheManagerImpl& m = Manager();
-    ASSERT_TRUE(m.SetModuleSize(1));
-    std::mt19937 random(testing::UnitTest::GetInstance()->random_seed());
-    int missing = 0;
-    for (int round = 0; round < 40; ++round) {
-        fflush(nullptr);
-        const pid_t child = fork();
-        if (child == 0) {
-            for (uint64_t total = 2;; ++total)
-                m.SetModuleSize(total);
-        }
-        ASSERT_GT(child, 0);
-        usleep(300 + random() % 3000);
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-        if (!IsLink(m.m_sizeLink))
-            ++missing;
-    }
-    EXPECT_EQ(missing, 0);
+    struct Context {
+        CacheManagerImpl* m;
+        std::string a, b, c, root;
+        std::string entryA, entryB;
+    };
+    struct Row {
+        const char* name;
+        int mode;
+        std::function<test::Fault(const Context&)> fault;  // error 0: a kill
+        std::function<void(const Context&)> op;
+        std::function<void(const Context&)> check;  // the state the fault left
+        const char* prunedAfter;  // the items whose files are gone once everything is pruned
+        bool pruneFirst;          // prune once before the fault, to make the oldest link
+    };
+    auto kill = [](test::FaultCall call, const std::string& end) { return test::Fault{call, end, 0}; };
+    auto entryOf = [](const std::string& item) { return LinkText(layout::RecordPath(item)); };
+    auto refileA = [](const Context& c) { c.m->UpdateItem(c.a, 15, Key(4)); };
+    auto pruneOne = [](const Context& c) {
+        uint64_t freed = 0;
+        c.m->PruneOneItem(freed);
+    };
+    auto makeRoom = [this](const Context& c) {
+        size.freeBytes = 0;
+        EXPECT_FALSE(c.m->CreateSpace("x", 1));
+        size.freeBytes = 1000000;
+    };
+    const Row rows[] = {
+        {"method rewrite killed before its rename", CM_PRUNE_ITEM,
+         [&](const Context& c) { return kill(test::FAULT_RENAME, c.entryA); },
+         [](const Context& c) { c.m->UpdateItem(c.a, PRUNE_TRUNCATE); },
+         [](const Context& c) { EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a)); }, "abc",
+         false},
+        {"method rewrite without room to make it aside", CM_PRUNE_ITEM,
+         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/entry.tmp", ENOSPC}; },
+         [](const Context& c) { EXPECT_FALSE(c.m->UpdateItem(c.a, PRUNE_TRUNCATE)); },
+         [this](const Context& c) {
+             EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a));
+             EXPECT_TRUE(log().Has("symlink() failed. [" + c.entryA + "]->[10:0:", -1)) << log().Dump();
+             EXPECT_TRUE(log().Has("UpdatePruneMethod failed for [" + c.a + "]", -1));
+         },
+         "abc", false},
+        {"latest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/latest"); },
+         refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false},
+        {"oldest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/oldest"); },
+         pruneOne,
+         [&](const Context& c) {
+             // The first prune made the link; the second, killed, leaves it
+             // naming the entry it took out. b, whose file it had not yet
+             // pruned, is out of the index: that is the repair's to mend.
+             EXPECT_EQ(LinkText(c.root + "/oldest"), c.entryB);
+         },
+         "ac", true},
+        {"size total's replacement killed", CM_PRUNE_ITEM,
+         [&](const Context&) { return kill(test::FAULT_RENAME, "/size"); }, refileA,
+         [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false},
+        {"size total without room to make it aside", CM_PRUNE_ITEM,
+         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/size.tmp", ENOSPC}; }, refileA,
+         [this](const Context& c) {
+             EXPECT_EQ(LinkText(c.root + "/size"), "60");
+             EXPECT_TRUE(log().Has("symlink() failed. [" + c.root + "/size] -> [65] [No space left", -1))
+                 << log().Dump();
+         },
+         "abc", false},
+        {"update killed before the record is pointed at the new entry", CM_PRUNE_ITEM,
+         [&](const Context& c) { return kill(test::FAULT_UNLINK, layout::RecordPath(c.a)); }, refileA,
+         [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false},
+        {"item mode: the oldest link cannot move on", CM_PRUNE_ITEM,
+         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO}; }, makeRoom,
+         [](const Context& c) {
+             EXPECT_EQ(FileSize(c.a), -1);
+             EXPECT_EQ(LinkText(c.root + "/size"), "50");
+         },
+         "abc", false},
+        {"set mode: the oldest link cannot move on", CM_PRUNE_SET,
+         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO}; }, makeRoom,
+         [](const Context& c) {
+             EXPECT_EQ(FileSize(c.a), -1);
+             EXPECT_EQ(LinkText(c.root + "/size"), "50");
+         },
+         "abc", false},
+    };
+    int module = 20;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        args.pruneMode = row.mode;
+        Context c;
+        c.m = &Manager(args);
+        c.root = dir() + "/CM/" + std::to_string(args.moduleId);
+        const std::string prefix = std::to_string(args.moduleId) + "/";
+        c.a = Add(*c.m, prefix + "a", 10, Key(1));
+        c.b = Add(*c.m, prefix + "b", 20, Key(2));
+        c.c = Add(*c.m, prefix + "c", 30, Key(2));
+        c.entryA = EntryOf(c.a);
+        c.entryB = EntryOf(c.b);
+        if (row.pruneFirst)
+            pruneOne(c);
 
-    // Whatever a kill left beside the total does not stop the next write.
-    log().Clear();
-    test::MakeLink("junk", ModuleRoot() + "/size.tmp");
-    EXPECT_TRUE(m.SetModuleSize(7));
-    EXPECT_EQ(SizeText(), "7");
-    EXPECT_FALSE(Exists(ModuleRoot() + "/size.tmp"));
-    EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
+        const test::Fault fault = row.fault(c);
+        log().Clear();
+        if (fault.error == 0) {
+            fflush(nullptr);
+            const pid_t child = test::Spawn([&] {
+                test::ArmFault(fault);
+                row.op(c);
+                return 0;
+            });
+            ASSERT_EQ(test::Reap(child), -1) << "the child was not killed at the call";
+        } else {
+            test::ArmFault(fault);
+            row.op(c);
+            test::DisarmFault();
+        }
+        row.check(c);
+
+        // A new item still goes in; then pruning everything reaches every
+        // item that the index still holds.
+        const std::string z = Add(*c.m, prefix + "z", 1, Key(9));
+        EXPECT_FALSE(Exists(c.root + "/size.tmp") || Exists(c.root + "/latest.tmp"));
+        size.freeBytes = 0;
+        c.m->CreateSpace("everything", 1);
+        size.freeBytes = 1000000;
+        for (const char* name : {"a", "b", "c"})
+            EXPECT_EQ(FileSize(Item(prefix + name)) == -1, strchr(row.prunedAfter, name[0]) != nullptr) << name;
+        EXPECT_EQ(FileSize(z), -1);
+    }
 }
 
 // --- Workers killed at random ---------------------------------------------------

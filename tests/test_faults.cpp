@@ -232,6 +232,7 @@ TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
 {
     struct Context {
         std::string root, a, b, entry, record;
+        CacheManagerImpl* m;
     };
     enum Meets { UPDATE, PRUNE, INIT };
     struct Row {
@@ -258,6 +259,14 @@ TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
     };
     auto itself = [](const std::string& path, const Context&) { MakeLink(path, path); };
     auto toGoneEntry = [](const std::string& path, const Context& c) { MakeLink(c.entry + "9", path); };
+    // The oldest entry's text, with b filed after it: pruning must go on to b.
+    auto entryText = [](const std::function<std::string(const Context&)>& textOf) {
+        return [textOf](const std::string& path, const Context& c) {
+            unlink(path.c_str());
+            MakeLink(textOf(c), path);
+            c.m->UpdateItem(c.b, 50, kKey + 1);
+        };
+    };
     const Row rows[] = {
         {"size is a plain file", at("size"), plainFile, UPDATE, false, "/size] [Invalid argument]"},
         {"size text too long", at("size"), text(300), UPDATE, false, "/size] [File name too long]"},
@@ -280,6 +289,13 @@ TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
         {"a name under T is too large", at("T/4294967296"), directory, PRUNE, true, "/4294967296] is not part"},
         {"a file among the entries", [](const Context& c) { return test::ParentOf(c.entry) + "/x"; }, plainFile,
          PRUNE, true, "/x] is not part of the index"},
+        {"oldest leads out of T", at("oldest"),
+         [](const std::string& path, const Context& c) { MakeLink(c.root + "/T/../../../../../..", path); }, PRUNE,
+         true, "does not name an entry"},
+        {"an entry at the old end is malformed", entry, entryText([](const Context&) { return "12:1"; }), PRUNE, true,
+         "cannot be pruned. Dropped it from the index"},
+        {"an entry's item cannot be examined", entry,
+         entryText([](const Context& c) { return "100:1:" + c.b + "/x"; }), PRUNE, true, "/b/x] [Not a directory]"},
         {"the lockfile is a directory", at("lockfile"), directory, INIT, false,
          "Failed to create lockfile for TimeTable."},
     };
@@ -295,6 +311,7 @@ TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
         WriteFile(c.a, 100);
         WriteFile(c.b, 50);
         CacheManagerImpl& m = Manager(args);
+        c.m = &m;
         ASSERT_TRUE(m.UpdateItem(c.a, 100, kKey));
         c.entry = EntryOf(c.a);
         c.record = RecordOf(c.a);
@@ -325,6 +342,7 @@ TEST_F(Faults, ADamagedIndexFailsCleanlyAndWorksOnceMended)
         size.freeBytesFn = nullptr;
         CacheManagerImpl& again = Manager(args);
         WriteFile(c.a, 100);
+        WriteFile(c.b, 50);
         EXPECT_TRUE(again.UpdateItem(c.a, 100, kKey + 1)) << log().Dump();
         EXPECT_TRUE(again.UpdateItem(c.b, 50, kKey + 1)) << log().Dump();
         EXPECT_TRUE(again.HideItem(c.b, 0));

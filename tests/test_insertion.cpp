@@ -109,6 +109,14 @@ TEST_F(Insertion, EntryNumberFromLatestLinkOrDirectoryScan)
     // Only the names that are not the index's are written up.
     EXPECT_EQ(log().CountLevel(-1), 2) << log().Dump();
     EXPECT_TRUE(log().Has("[" + other + "/abc] is not part of the index", -1));
+
+    // After the last entry number no insertion wraps to 0, below the others.
+    unlink(Latest().c_str());
+    MakeLink(Dir3() + "/4294967295", Latest());
+    EXPECT_FALSE(m.CreateLatest(Item("c.bin"), position, 1, kKey3));
+    EXPECT_EQ(errno, EOVERFLOW);
+    EXPECT_TRUE(log().Has("No entry number left in [" + Dir3() + "] after [4294967295]", -1));
+    EXPECT_FALSE(Exists(Dir3() + "/0"));
 }
 
 TEST_F(Insertion, FailuresLeaveTheLatestLinkAndAreCounted)

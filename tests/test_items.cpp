@@ -169,6 +169,44 @@ TEST_F(Items, RecordOfAVanishedEntryNeverSticks)
     EXPECT_EQ(SizeText(), "50");
 }
 
+// What no host should pass, and no operation may act on: a relative path,
+// the index's own files (however spelt), an item of another module.
+TEST_F(Items, PathsThatAreNoItemsOfThisModuleAreRefusedAndNothingChanges)
+{
+    CacheManagerImpl& m = Manager();
+    Add(m, "a", 10, Key(1));
+    CacheArgs three = Args();
+    three.moduleId = 3;
+    CacheManagerImpl& other = Manager(three);
+    const std::string b = Add(other, "b", 20, Key(2));
+    const std::string otherSize = dir() + "/CM/3/size";
+    const std::string paths[] = {"items/a", ModuleRoot() + "/size", dir() + "/CM/3/lockfile",
+                                 ModuleRoot() + "/x/../../7/./latest", b};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        log().Clear();
+        errno = 0;
+        EXPECT_FALSE(m.UpdateItem(path, 5, Key(3)));
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_FALSE(m.UpdateItem(path, PRUNE_TRUNCATE));
+        EXPECT_FALSE(m.DeleteFromCache(path));
+        EXPECT_FALSE(m.HideItem(path, 0));
+        EXPECT_EQ(log().CountLevel(-1), 4) << log().Dump();
+        EXPECT_EQ(SizeText(), "10");
+        EXPECT_EQ(LinkText(otherSize), "20");
+        EXPECT_TRUE(test::IsLink(EntryOf(b)) && FileSize(b) == 20);
+        EXPECT_TRUE(Exists(dir() + "/CM/3/lockfile") && Exists(ModuleRoot() + "/latest"));
+    }
+    // A record whose text names no index entry at all leaves the item free
+    // to be filed afresh; what the text names is not touched.
+    test::MakeLink(dir() + "/elsewhere", RecordOf(Item("c")));
+    test::MakeLink("1:1:" + Item("c"), dir() + "/elsewhere");
+    WriteFile(Item("c"), 5);
+    EXPECT_TRUE(m.UpdateItem(Item("c"), 5, Key(4))) << log().Dump();
+    EXPECT_TRUE(test::IsLink(dir() + "/elsewhere"));
+    EXPECT_EQ(SizeText(), "15");
+}
+
 TEST_F(Items, FailedRoomLeavesTheItemWhollyOut)
 {
     CacheManagerImpl& m = Manager();

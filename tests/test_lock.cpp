@@ -197,6 +197,35 @@ TEST_F(LockTest, AtForkOpensTheNewLockBeforeClosingTheOld)
     EXPECT_EQ(lines[1].text, "closing FD [" + std::to_string(oldFd) + "]");
 }
 
+// A lockf() lock does not keep threads of one process apart: under
+// CM_LOCK_PROCESS a second thread entering while another holds the cache is
+// reported, once, with the fix; the holder's own nested takes are not. An
+// unknown model is taken as the safest, with a line.
+TEST_F(LockTest, ThreadsSharingAProcessLockAreReportedAndUnknownModelsTakeBothLocks)
+{
+    boost::shared_ptr<CacheLock> lock = NewLock(CM_LOCK_PROCESS);
+    log().Clear();
+    ASSERT_TRUE(lock->Lock());
+    ASSERT_TRUE(lock->Lock());
+    EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
+    for (int round = 0; round < 2; ++round) {
+        std::thread other([&] {
+            lock->Lock();
+            lock->UnLock();
+        });
+        other.join();
+    }
+    lock->UnLock();
+    lock->UnLock();
+    EXPECT_EQ(log().Count("Use CM_LOCK_PROCESS_THREAD. [" + LockPath() + "]", -1), 1) << log().Dump();
+
+    CacheArgs args = Args();
+    args.processModel = static_cast<ProcessModel>(9);
+    log().Clear();
+    EXPECT_EQ(Manager(args).m_processModel, CM_LOCK_PROCESS_THREAD);
+    EXPECT_TRUE(log().Has("Invalid process model [9]. Using [CM_LOCK_PROCESS_THREAD].", -1)) << log().Dump();
+}
+
 TEST_F(LockTest, AChildAfterAtForkTakesTheLockForItself)
 {
     CacheManagerImpl& m = Manager();
@@ -242,6 +271,13 @@ TEST_F(LockTest, ALockfileThatDidNotOpenFailsEveryFileLock)
         // The section is left with the failed file lock too.
         EXPECT_TRUE(SectionFreeElsewhere(*lock));
     }
+    // A child whose new lock cannot open the lockfile says so.
+    CacheManagerImpl& m = Manager();
+    ASSERT_EQ(unlink(m.m_lockFile.c_str()), 0);
+    test::MakeDirs(m.m_lockFile);
+    log().Clear();
+    m.AtFork();
+    EXPECT_TRUE(log().Has("Failed to create lockfile for TimeTable.", -1)) << log().Dump();
 }
 
 TEST_F(LockTest, TheCriticalSectionIsReentrantAndCounted)
