@@ -14,6 +14,14 @@ void DumpArgs(const CacheArgs& args)
     CM_NOTICE("overflowLimit [%d]", args.overflowLimit);
     CM_NOTICE("moduleOverFlow [%lu]", static_cast<unsigned long>(args.moduleOverFlow));
     CM_NOTICE("pruneMode [%d]", args.pruneMode);
+    // Settings beyond these nine are written only when they are not at their
+    // default, so that a default configuration logs what it always did.
+    if (args.maxModuleBytes != 0)
+        CM_NOTICE("maxModuleBytes [%lu]", static_cast<unsigned long>(args.maxModuleBytes));
+    if (args.maxItemAgeSeconds != 0)
+        CM_NOTICE("maxItemAgeSeconds [%lu]", static_cast<unsigned long>(args.maxItemAgeSeconds));
+    if (args.shareModuleState)
+        CM_NOTICE("shareModuleState [1]");
 }
 
 CacheManager::CacheManager() : m_impl(nullptr) {}
@@ -60,6 +68,26 @@ bool CacheManager::UnHideItem(const std::string& item, uint64_t size, uint64_t t
 bool CacheManager::CreateSpace(const std::string& item, uint64_t size)
 {
     return m_impl == nullptr || m_impl->CreateSpace(item, size);
+}
+
+bool CacheManager::PruneExpired()
+{
+    return m_impl == nullptr || m_impl->PruneExpired();
+}
+
+bool CacheManager::GetStatistics(CacheStatistics& out)
+{
+    if (m_impl == nullptr) {
+        out = CacheStatistics();
+        return false;
+    }
+    return m_impl->GetStatistics(out);
+}
+
+void CacheManager::ResetStatistics()
+{
+    if (m_impl != nullptr)
+        m_impl->ResetStatistics();
 }
 
 void CacheManager::PrintStats()

@@ -89,6 +89,34 @@ struct CacheArgs {
     uint64_t moduleOverFlow = 0;   // module size below which nothing more is pruned
     int pruneMode = 0;             // CM_PRUNE_ITEM or CM_PRUNE_SET
     ProcessModel processModel = CM_LOCK_PROCESS;  // see ProcessModel: which callers may share the manager
+
+    // Policies beyond the free-space reserve, each off at its default. Both
+    // are applied by CreateSpace, oldest item first, down to the module
+    // floor (moduleOverFlow) like the reserve.
+    uint64_t maxModuleBytes = 0;     // a cap on the module's total: 0 for none
+    uint64_t maxItemAgeSeconds = 0;  // prune items filed longer ago than this: 0 for never
+    // Publish the module's settings, and what pruning did, as links in the
+    // module root ("settings", "stats"), for every process of the module and
+    // for cmtool. Off: nothing but the index is written.
+    bool shareModuleState = false;
+};
+
+// The operation statistics of one manager (what PrintStats writes): for each
+// measured kind, the calls counted and the microseconds they took.
+struct CacheStatistics {
+    enum Kind {
+        STAT_GET_MIN_OR_MAX,  // directory scans at either end of the index
+        STAT_INSERT,          // entries filed
+        STAT_DELETE,          // reclamation loops
+        STAT_GET_POS,         // item records read
+        STAT_REMOVE_AT_POS,   // entries taken out
+        STAT_PRUNE_ONE_ITEM,  // pruning steps
+        STAT_PRUNE_ITEM,      // item files pruned
+        STAT_SET_NEXT_OLDEST, // oldest link moved on
+        STAT_KINDS
+    };
+    uint64_t count[STAT_KINDS] = {};
+    uint64_t microseconds[STAT_KINDS] = {};
 };
 
 // Writes the record to the log, one field a line, at level 1.
@@ -124,8 +152,16 @@ public:
     // Prunes the oldest items until the file system has more free bytes than
     // size plus the reserve, and more free inodes than the reserve.
     bool CreateSpace(const std::string& item, uint64_t size);
+    // Prunes, oldest first under the cache lock, the items filed longer ago
+    // than maxItemAgeSeconds (down to the module floor), for a host's
+    // periodic sweep. True at once when there is no age limit.
+    bool PruneExpired();
     // Writes the operation statistics to the log.
     void PrintStats();
+    // The operation statistics of this process's manager; false when it is
+    // not initialised. ResetStatistics starts them again from 0.
+    bool GetStatistics(CacheStatistics& out);
+    void ResetStatistics();
     // Call in the child after fork(): gives the manager a lock of its own.
     void AtFork();
 

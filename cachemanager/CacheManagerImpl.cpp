@@ -52,7 +52,8 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
         CM_ERROR("Failed to get cache size. CacheHead [%s] [%s]", m_moduleRoot.c_str(), strerror(errno));
         return false;
     }
-    m_minFreeSpace = Reserve(m_totalSpace, ClampPercent("bytesMinFree", args.bytesMinFree));
+    const int bytesPercent = ClampPercent("bytesMinFree", args.bytesMinFree);
+    m_minFreeSpace = Reserve(m_totalSpace, bytesPercent);
     m_overflowLimit = args.overflowLimit;
     m_moduleOverFlow = args.moduleOverFlow;
     CM_NOTICE("Cache Size [%lu]", static_cast<unsigned long>(m_totalSpace));
@@ -62,10 +63,14 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
         CM_ERROR("Failed to get cache size. CacheHead [%s] [%s]", m_moduleRoot.c_str(), strerror(errno));
         return false;
     }
-    m_minFreeInodes = Reserve(m_totalInodes, ClampPercent("inodesMinFree", args.inodesMinFree));
+    const int inodesPercent = ClampPercent("inodesMinFree", args.inodesMinFree);
+    m_minFreeInodes = Reserve(m_totalInodes, inodesPercent);
     CM_NOTICE("Total Inodes [%lu]", static_cast<unsigned long>(m_totalInodes));
     CM_NOTICE("Minimum free inodes [%lu]", static_cast<unsigned long>(m_minFreeInodes));
 
+    m_maxModuleBytes = args.maxModuleBytes;
+    m_maxItemAgeSeconds = args.maxItemAgeSeconds;
+    m_shareModuleState = args.shareModuleState;
     m_pruneMethod = args.pruneMethod;
     m_processModel = args.processModel;
     if (m_processModel != CM_LOCK_PROCESS && m_processModel != CM_LOCK_THREAD &&
@@ -94,14 +99,9 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
     m_latestLink = layout::LatestLink(m_moduleRoot);
     m_sizeLink = layout::SizeLink(m_moduleRoot);
 
-    m_getMinOrMaxTime = m_getMinOrMaxCount = 0;
-    m_insertTime = m_insertCount = 0;
-    m_deleteTime = m_deleteCount = 0;
-    m_getPosTime = m_getPosCount = 0;
-    m_removeAtPosTime = m_removeAtPosCount = 0;
-    m_pruneOneItemCount = m_pruneOneItemTime = 0;
-    m_pruneItemCount = m_pruneItemTime = 0;
-    m_setNextOldestCount = m_setNextOldestTime = 0;
+    ZeroStatistics();
+    if (m_shareModuleState)
+        PublishSettings(bytesPercent, inodesPercent);
     return true;
 }
 

@@ -41,6 +41,10 @@ public:
     void AtFork();
     // Writes the statistics table to the log at level 1.
     void PrintStats();
+    // The counters as a struct; false when the manager is not initialised.
+    bool GetStatistics(CacheStatistics& out);
+    // Sets the counters to 0, under the cache lock.
+    void ResetStatistics();
 
     // --- Layout -----------------------------------------------------------
 
@@ -124,9 +128,17 @@ public:
 
     // --- Reclamation (CreateSpace takes the cache lock) ---------------------
 
+    // Prunes, oldest first, for the age limit, the cap, the byte reserve
+    // and the inode reserve, in that order; each stops at the module floor.
     bool CreateSpace(const std::string& item, uint64_t size);
     bool FreeSpace(const std::string& item, uint64_t size);
     bool FreeInodes(const std::string& item);
+    // While the module's total plus size exceeds m_maxModuleBytes.
+    bool FreeForCap(const std::string& item, uint64_t size);
+    // The items filed longer ago than m_maxItemAgeSeconds.
+    bool PruneAged();
+    // PruneAged under the cache lock; true at once without an age limit.
+    bool PruneExpired();
 
     // --- Pruning steps --------------------------------------------------------
 
@@ -138,6 +150,10 @@ public:
     bool PruneAllItemsInDir(const std::string& dir, uint64_t& bytesFreed);
     // Prunes the oldest entry directory as a whole.
     bool PruneOneDir(uint64_t& bytesFreed);
+    // Notes in the module statistics what the last pruning step did, for a
+    // reason (cm::layout::PruneReason), or, with reason -1, a refused
+    // request. Written out by the end of the operation that pruned.
+    void CountStep(int reason, uint64_t bytes);
 
     // --- State ----------------------------------------------------------------
 
@@ -159,6 +175,9 @@ public:
     boost::shared_ptr<CacheLock> m_ptrCacheLock;
     std::string m_lockFile;
     CacheSize* m_cacheSize = nullptr;
+    uint64_t m_maxModuleBytes = 0;
+    uint64_t m_maxItemAgeSeconds = 0;
+    bool m_shareModuleState = false;
 
     uint64_t m_getMinOrMaxTime = 0;
     uint64_t m_getMinOrMaxCount = 0;
@@ -203,14 +222,37 @@ private:
     void DropOldestLinkInto(const std::string& dir);
     // Removes the index directories that removing entry emptied.
     void RemoveEmptiedDirs(const std::string& entry);
+    // Whether oldest lies at or beyond m_keyLimit, which a step does not take.
+    bool BeyondKeyLimit(const std::string& oldest);
     // Takes an entry that cannot be pruned out of the index, adding the size
     // it recorded to bytesFreed.
     bool DropEntry(const std::string& entry, uint64_t& bytesFreed);
+
+    void ZeroStatistics();
+    // The settings record: written when it differs from this manager's.
+    // bytesPercent and inodesPercent are the reserves as clamped.
+    void PublishSettings(int bytesPercent, int inodesPercent);
+    // Adds what the pending figures say to the statistics link, and clears
+    // them. Only with m_shareModuleState, and only when there is something.
+    void FlushModuleStatistics();
+    // Whether a request is larger than the file system could hold with its
+    // reserve, or than the cap: refused, with a line, before any pruning.
+    bool TooLarge(const std::string& item, uint64_t size);
 
     // Spellings of <cacheDir>/CM, set by initialisation.
     std::vector<std::string> m_indexHomes;
     // Items that the last PruneAllItemsInDir pruned.
     size_t m_dirItemsPruned = 0;
+    // The last pruning step: items it pruned, and the time key of the last.
+    size_t m_stepItems = 0;
+    uint64_t m_stepKey = 0;
+    // When not 0, pruning steps take no entry whose time key is not below it.
+    uint64_t m_keyLimit = 0;
+    // Module statistics not yet added to the statistics link, one figure per
+    // field of the link's text.
+    static const size_t kModuleStatisticsFields = 15;
+    uint64_t m_pending[kModuleStatisticsFields] = {};
+    bool m_pendingAny = false;
 };
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Log.h"
 
@@ -34,4 +35,43 @@ void CacheManagerImpl::PrintStats()
     CM_STAT_LINE("PruneOneItem\t\t%lu\t\t\t%lu\t%lu", m_pruneOneItemCount, m_pruneOneItemTime);
     CM_STAT_LINE("PruneItem\t\t%lu\t\t\t%lu\t%lu", m_pruneItemCount, m_pruneItemTime);
     CM_STAT_LINE("SetNextOldest\t\t%lu\t\t\t%lu\t%lu", m_setNextOldestCount, m_setNextOldestTime);
+}
+
+bool CacheManagerImpl::GetStatistics(CacheStatistics& out)
+{
+    out = CacheStatistics();
+    if (!Ready("GetStatistics"))
+        return false;
+    const uint64_t* const pairs[CacheStatistics::STAT_KINDS][2] = {
+        {&m_getMinOrMaxCount, &m_getMinOrMaxTime}, {&m_insertCount, &m_insertTime},
+        {&m_deleteCount, &m_deleteTime},           {&m_getPosCount, &m_getPosTime},
+        {&m_removeAtPosCount, &m_removeAtPosTime}, {&m_pruneOneItemCount, &m_pruneOneItemTime},
+        {&m_pruneItemCount, &m_pruneItemTime},     {&m_setNextOldestCount, &m_setNextOldestTime},
+    };
+    for (int kind = 0; kind < CacheStatistics::STAT_KINDS; ++kind) {
+        out.count[kind] = *pairs[kind][0];
+        out.microseconds[kind] = *pairs[kind][1];
+    }
+    return true;
+}
+
+void CacheManagerImpl::ResetStatistics()
+{
+    if (!Ready("ResetStatistics"))
+        return;
+    // The counters move under the cache lock: reset them under it too.
+    TakeCacheLock lock(m_ptrCacheLock);
+    ZeroStatistics();
+}
+
+void CacheManagerImpl::ZeroStatistics()
+{
+    m_getMinOrMaxTime = m_getMinOrMaxCount = 0;
+    m_insertTime = m_insertCount = 0;
+    m_deleteTime = m_deleteCount = 0;
+    m_getPosTime = m_getPosCount = 0;
+    m_removeAtPosTime = m_removeAtPosCount = 0;
+    m_pruneOneItemCount = m_pruneOneItemTime = 0;
+    m_pruneItemCount = m_pruneItemTime = 0;
+    m_setNextOldestCount = m_setNextOldestTime = 0;
 }

@@ -16,7 +16,8 @@ bool Hits(test::FaultCall call, const char* path)
         return false;
     const std::string text(path);
     const std::string& end = g_fault.pathEnd;
-    if (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0)
+    if (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0 ||
+        g_fault.after-- > 0)
         return false;
     if (g_fault.error == 0)
         raise(SIGKILL);

@@ -17,6 +17,7 @@ struct Fault {
     FaultCall call;
     std::string pathEnd;  // the call's path ends with this
     int error;            // 0: SIGKILL before the call; otherwise the call fails with it
+    int after;            // matching calls to let pass first
 };
 
 void ArmFault(const Fault& fault);

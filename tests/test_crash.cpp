@@ -120,8 +120,9 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         std::function<void(const Context&)> check;  // the state the fault left
         const char* prunedAfter;  // the items whose files are gone once everything is pruned
         bool pruneFirst;          // prune once before the fault, to make the oldest link
+        bool share;               // with the module state shared
     };
-    auto kill = [](test::FaultCall call, const std::string& end) { return test::Fault{call, end, 0}; };
+    auto kill = [](test::FaultCall call, const std::string& end) { return test::Fault{call, end, 0, 0}; };
     auto entryOf = [](const std::string& item) { return LinkText(layout::RecordPath(item)); };
     auto refileA = [](const Context& c) { c.m->UpdateItem(c.a, 15, Key(4)); };
     auto pruneOne = [](const Context& c) {
@@ -138,18 +139,18 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
          [&](const Context& c) { return kill(test::FAULT_RENAME, c.entryA); },
          [](const Context& c) { c.m->UpdateItem(c.a, PRUNE_TRUNCATE); },
          [](const Context& c) { EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a)); }, "abc",
-         false},
+         false, false},
         {"method rewrite without room to make it aside", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/entry.tmp", ENOSPC}; },
+         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/entry.tmp", ENOSPC, 0}; },
          [](const Context& c) { EXPECT_FALSE(c.m->UpdateItem(c.a, PRUNE_TRUNCATE)); },
          [this](const Context& c) {
              EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a));
              EXPECT_TRUE(log().Has("symlink() failed. [" + c.entryA + "]->[10:0:", -1)) << log().Dump();
              EXPECT_TRUE(log().Has("UpdatePruneMethod failed for [" + c.a + "]", -1));
          },
-         "abc", false},
+         "abc", false, false},
         {"latest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/latest"); },
-         refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false},
+         refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false, false},
         {"oldest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/oldest"); },
          pruneOne,
          [&](const Context& c) {
@@ -158,35 +159,47 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
              // pruned, is out of the index: that is the repair's to mend.
              EXPECT_EQ(LinkText(c.root + "/oldest"), c.entryB);
          },
-         "ac", true},
+         "ac", true, false},
         {"size total's replacement killed", CM_PRUNE_ITEM,
          [&](const Context&) { return kill(test::FAULT_RENAME, "/size"); }, refileA,
-         [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false},
+         [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false, false},
         {"size total without room to make it aside", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/size.tmp", ENOSPC}; }, refileA,
+         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/size.tmp", ENOSPC, 0}; }, refileA,
          [this](const Context& c) {
              EXPECT_EQ(LinkText(c.root + "/size"), "60");
              EXPECT_TRUE(log().Has("symlink() failed. [" + c.root + "/size] -> [65] [No space left", -1))
                  << log().Dump();
          },
-         "abc", false},
+         "abc", false, false},
         {"update killed before the record is pointed at the new entry", CM_PRUNE_ITEM,
          [&](const Context& c) { return kill(test::FAULT_UNLINK, layout::RecordPath(c.a)); }, refileA,
-         [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false},
+         [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false, false},
         {"item mode: the oldest link cannot move on", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO}; }, makeRoom,
+         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
-         "abc", false},
+         "abc", false, false},
         {"set mode: the oldest link cannot move on", CM_PRUNE_SET,
-         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO}; }, makeRoom,
+         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
-         "abc", false},
+         "abc", false, false},
+        {"statistics update killed", CM_PRUNE_ITEM,
+         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/stats", 0, 1}; },
+         [&](const Context& c) {
+             c.m->DeleteFromCache(c.a);
+             makeRoom(c);
+         },
+         [](const Context& c) {
+             layout::ModuleStatistics stats;
+             ASSERT_TRUE(layout::ParseFields(LinkText(layout::StatisticsLink(c.root)), stats));
+             EXPECT_EQ(stats.values[layout::ModuleStatistics::PRUNED_ITEMS], 1u);
+         },
+         "abc", false, true},
     };
     int module = 20;
     for (const Row& row : rows) {
@@ -194,6 +207,7 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         CacheArgs args = Args();
         args.moduleId = module++;
         args.pruneMode = row.mode;
+        args.shareModuleState = row.share;
         Context c;
         c.m = &Manager(args);
         c.root = dir() + "/CM/" + std::to_string(args.moduleId);

@@ -73,6 +73,16 @@ TEST_F(Init, LogsItsArgumentsAndCreatesOnlyTheRootTAndLockfile)
     ASSERT_EQ(lstat((ModuleRoot() + "/lockfile").c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode) && (info.st_mode & 077) == 0 && info.st_size == 0);
 
+    // Settings beyond the nine add a line each only when they are set.
+    EXPECT_EQ(lines[dump.size()].text, "Cache Size [199]");
+    args.maxModuleBytes = 1000;
+    args.maxItemAgeSeconds = 60;
+    log().Clear();
+    DumpArgs(args);
+    ASSERT_EQ(log().Lines().size(), dump.size() + 2);
+    EXPECT_EQ(log().Lines()[dump.size()].text, "maxModuleBytes [1000]");
+    EXPECT_EQ(log().Lines()[dump.size() + 1].text, "maxItemAgeSeconds [60]");
+
     log().SetLevel(0);
     log().Clear();
     DumpArgs(args);

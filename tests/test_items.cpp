@@ -287,6 +287,13 @@ TEST_F(Items, MeasuredOperationsRaiseTheirCounts)
     EXPECT_EQ(m.m_getMinOrMaxCount, 1u);  // the new entry directory's scan
     EXPECT_EQ(m.m_deleteCount, 2u);       // both loops
     EXPECT_EQ(m.m_pruneOneItemCount + m.m_pruneItemCount + m.m_removeAtPosCount + m.m_setNextOldestCount, 0u);
+    CacheStatistics stats;
+    ASSERT_TRUE(m.GetStatistics(stats));
+    EXPECT_EQ(stats.count[CacheStatistics::STAT_DELETE], 2u);
+    EXPECT_EQ(stats.microseconds[CacheStatistics::STAT_INSERT], m.m_insertTime);
+    m.ResetStatistics();
+    ASSERT_TRUE(m.GetStatistics(stats));
+    EXPECT_EQ(stats.count[CacheStatistics::STAT_DELETE] + m.m_insertCount + m.m_getPosCount, 0u);
 
     Add(m, "b", 10, Key(2));
     UseCapacity(20);

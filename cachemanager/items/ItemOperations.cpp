@@ -206,6 +206,12 @@ bool CacheManagerImpl::DeleteFromCache(const std::string& item)
         info.pruneMethod = m_pruneMethod;
     }
     PruneItem(item, info.pruneMethod);
+    if (!position.empty()) {
+        m_stepItems = 1;
+        layout::KeyOfIndexPath(m_timeTableDir, position, m_stepKey);
+        CountStep(layout::PRUNED_BY_DELETE, info.size);
+        FlushModuleStatistics();
+    }
     return UpdateModuleSize(-static_cast<int64_t>(info.size));
 }
 

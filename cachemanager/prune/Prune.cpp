@@ -100,6 +100,7 @@ bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
 {
     cm::StatTimer timer(m_pruneOneItemCount, m_pruneOneItemTime);
     bytesFreed = 0;
+    m_stepItems = 0;
     std::string oldest;
     // An entry dropped without pruning an item (an orphan, or one that
     // cannot be pruned) frees nothing; the next oldest is taken in the same
@@ -111,6 +112,8 @@ bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
             CM_PROGRESS("Cache is empty. There is nothing to prune.");
             return false;
         }
+        if (BeyondKeyLimit(oldest))
+            return true;
         const bool prunesItem = PrunesItsItem(oldest);
         CacheItemInfo info;
         if (RemoveItemAtPosition(oldest, info, true)) {
@@ -123,6 +126,8 @@ bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
             if (prunesItem) {
                 PruneItem(info.path, info.pruneMethod);
                 bytesFreed += info.size;
+                m_stepItems = 1;
+                layout::KeyOfIndexPath(m_timeTableDir, oldest, m_stepKey);
                 return advanced;
             }
             if (!advanced)
@@ -180,6 +185,7 @@ bool CacheManagerImpl::PruneOneDir(uint64_t& bytesFreed)
 {
     cm::StatTimer timer(m_pruneOneItemCount, m_pruneOneItemTime);
     bytesFreed = 0;
+    m_stepItems = 0;
     std::string oldest;
     // A directory in which no item was pruned (it held only orphans, entries
     // that cannot be pruned, or names that are not the index's) frees
@@ -195,10 +201,14 @@ bool CacheManagerImpl::PruneOneDir(uint64_t& bytesFreed)
             CM_NOTICE("Cache is empty. There is nothing to prune.");
             return false;
         }
+        if (BeyondKeyLimit(oldest))
+            return true;
         uint64_t freed = 0;
         if (PruneAllItemsInDir(oldest, freed)) {
             // Bytes freed count whatever happens to the oldest link after.
             bytesFreed += freed;
+            m_stepItems = m_dirItemsPruned;
+            layout::KeyOfIndexPath(m_timeTableDir, oldest, m_stepKey);
             if (!SetNextOldestDir(oldest)) {
                 RemoveStaleOldestLink();
                 return false;
@@ -215,6 +225,12 @@ bool CacheManagerImpl::PruneOneDir(uint64_t& bytesFreed)
     }
     CM_ERROR("Oldest entry directory [%s] is missing. [%s]", oldest.c_str(), strerror(ENOENT));
     return false;
+}
+
+bool CacheManagerImpl::BeyondKeyLimit(const std::string& oldest)
+{
+    uint64_t key = 0;
+    return m_keyLimit != 0 && layout::KeyOfIndexPath(m_timeTableDir, oldest, key) && key >= m_keyLimit;
 }
 
 bool CacheManagerImpl::DropEntry(const std::string& entry, uint64_t& bytesFreed)

@@ -1,88 +1,165 @@
 // Making room: prune the oldest items until the file system keeps more free
 // bytes than the request plus the reserve and more free inodes than the
-// reserve, until the module is down to its floor, or until a pass frees
-// nothing. Each pass asks the size provider afresh; the module size total is
-// read once per loop and written once, with the sum freed.
+// reserve, and, where the host set them, until the module keeps within its
+// cap and holds nothing older than its age limit; each down to the module
+// floor, or until a pass frees nothing. Each pass asks afresh what is
+// available; the module size total is read once per loop and written once,
+// with the sum freed.
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
+#include "cachemanager/timetable/Layout.h"
+
+namespace layout = cm::layout;
 
 namespace {
 
-enum Resource { BYTES, INODES };
+// One resource that reclamation makes room in: how much of it is available,
+// when that is enough, and what the log says at each decision.
+struct Resource {
+    layout::PruneReason reason;
+    // What is available now; false after logging why it is not known.
+    bool (*measure)(CacheManagerImpl& manager, const cm::LogSite& site, uint64_t moduleSize, uint64_t& available);
+    bool (*suffices)(uint64_t available, uint64_t needed);
+    void (*enough)(const cm::LogSite& site, uint64_t available, uint64_t needed);
+    void (*shortOf)(const cm::LogSite& site, uint64_t available, uint64_t needed, uint64_t moduleSize);
+    // Whether a pass that frees nothing still grants a request within the
+    // overflow limit.
+    bool overflowGrants;
+};
 
-bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, Resource resource,
-             const std::string& item, uint64_t size)
+bool MoreThan(uint64_t available, uint64_t needed) { return available > needed; }
+bool AtLeast(uint64_t available, uint64_t needed) { return available >= needed; }
+
+const Resource kFreeBytes = {
+    layout::PRUNED_FOR_RESERVE,
+    [](CacheManagerImpl& manager, const cm::LogSite& site, uint64_t, uint64_t& available) {
+        if (manager.m_cacheSize->GetCacheFreeSpace(available))
+            return true;
+        CM_LOG_AT(site, cm::LOG_ERROR, "Failed to get free space in cache. [%s]", strerror(errno));
+        return false;
+    },
+    MoreThan,
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "freeBytes [%lu] > spaceneeded [%lu]. No need to prune anymore.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed));
+    },
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed, uint64_t moduleSize) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "freeBytes [%lu] <= spaceneeded [%lu]. ModuleSize [%lu] Need to prune more.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed),
+                  static_cast<unsigned long>(moduleSize));
+    },
+    true,
+};
+
+const Resource kFreeInodes = {
+    layout::PRUNED_FOR_INODES,
+    [](CacheManagerImpl& manager, const cm::LogSite& site, uint64_t, uint64_t& available) {
+        if (manager.m_cacheSize->GetCacheFreeInodes(available))
+            return true;
+        CM_LOG_AT(site, cm::LOG_ERROR, "Failed to get free inodes in cache. [%s]", strerror(errno));
+        return false;
+    },
+    MoreThan,
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "freeInodes [%lu] > spaceneeded [%lu]. No need to prune anymore.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed));
+    },
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed, uint64_t) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "freeInodes [%lu] <= spaceneeded [%lu]. Need to prune more.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed));
+    },
+    false,
+};
+
+// Room under the cap: the cap less the module's total.
+const Resource kCapRoom = {
+    layout::PRUNED_FOR_CAP,
+    [](CacheManagerImpl& manager, const cm::LogSite&, uint64_t moduleSize, uint64_t& available) {
+        available = moduleSize < manager.m_maxModuleBytes ? manager.m_maxModuleBytes - moduleSize : 0;
+        return true;
+    },
+    AtLeast,
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "capRoom [%lu] >= size [%lu]. No need to prune anymore.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed));
+    },
+    [](const cm::LogSite& site, uint64_t available, uint64_t needed, uint64_t moduleSize) {
+        CM_LOG_AT(site, cm::LOG_PROGRESS, "capRoom [%lu] < size [%lu]. ModuleSize [%lu] Need to prune more.",
+                  static_cast<unsigned long>(available), static_cast<unsigned long>(needed),
+                  static_cast<unsigned long>(moduleSize));
+    },
+    true,
+};
+
+// One pruning step in the manager's prune mode; a failure is logged in the
+// name of the loop.
+bool PruneStep(CacheManagerImpl& manager, const cm::LogSite& site, const std::string& item, uint64_t& freed)
 {
-    if (manager.m_cacheSize == nullptr) {
-        CM_LOG_AT(site, cm::LOG_ERROR, "No size provider: the cache manager is not initialised. [%s]", item.c_str());
+    const bool itemMode = manager.m_pruneMode == CM_PRUNE_ITEM;
+    if (itemMode ? manager.PruneOneItem(freed) : manager.PruneOneDir(freed))
+        return true;
+    CM_LOG_AT(site, cm::LOG_ERROR, itemMode ? "PruneOneItem() failed. [%s]" : "PruneOneDir() failed. [%s]",
+              item.c_str());
+    return false;
+}
+
+bool AtFloor(CacheManagerImpl& manager, const cm::LogSite& site, uint64_t moduleSize)
+{
+    if (moduleSize >= manager.m_moduleOverFlow)
         return false;
-    }
-    // A request that the whole file system could not hold with its reserve
-    // would prune the entire module and fail all the same.
-    if (resource == BYTES && manager.m_totalSpace != 0 &&
-        (size > manager.m_totalSpace || manager.m_minFreeSpace > manager.m_totalSpace - size)) {
-        errno = ENOSPC;
-        CM_LOG_AT(site, cm::LOG_ERROR, "cache is too small for this item. [%s]", item.c_str());
-        return false;
-    }
-    const uint64_t needed = resource == BYTES ? size + manager.m_minFreeSpace : manager.m_minFreeInodes;
+    CM_LOG_AT(site, cm::LOG_NOTICE, "ModuleSize [%lu] < moduleOverFlow [%lu]. Will not prune anymore.",
+              static_cast<unsigned long>(moduleSize), static_cast<unsigned long>(manager.m_moduleOverFlow));
+    return true;
+}
+
+// The steps' bytes leave the running size, which never goes below 0, and
+// the total freed.
+void Account(uint64_t freed, uint64_t& moduleSize, uint64_t& totalFreed)
+{
+    totalFreed += freed;
+    moduleSize = freed > moduleSize ? 0 : moduleSize - freed;
+}
+
+bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, const Resource& resource, const std::string& item,
+             uint64_t size, uint64_t needed)
+{
     uint64_t moduleSize = 0;
     manager.GetModuleSize(moduleSize);
     uint64_t totalFreed = 0;
     bool result = true;
     for (;;) {
         uint64_t available = 0;
-        if (resource == BYTES ? !manager.m_cacheSize->GetCacheFreeSpace(available)
-                              : !manager.m_cacheSize->GetCacheFreeInodes(available)) {
-            if (resource == BYTES)
-                CM_LOG_AT(site, cm::LOG_ERROR, "Failed to get free space in cache. [%s]", strerror(errno));
-            else
-                CM_LOG_AT(site, cm::LOG_ERROR, "Failed to get free inodes in cache. [%s]", strerror(errno));
+        if (!resource.measure(manager, site, moduleSize, available)) {
             result = false;
             break;
         }
-        if (available > needed) {
-            if (resource == BYTES)
-                CM_LOG_AT(site, cm::LOG_PROGRESS, "freeBytes [%lu] > spaceneeded [%lu]. No need to prune anymore.",
-                          available, needed);
-            else
-                CM_LOG_AT(site, cm::LOG_PROGRESS, "freeInodes [%lu] > spaceneeded [%lu]. No need to prune anymore.",
-                          available, needed);
+        if (resource.suffices(available, needed)) {
+            resource.enough(site, available, needed);
             break;
         }
-        if (moduleSize < manager.m_moduleOverFlow) {
-            CM_LOG_AT(site, cm::LOG_NOTICE, "ModuleSize [%lu] < moduleOverFlow [%lu]. Will not prune anymore.",
-                      moduleSize, manager.m_moduleOverFlow);
+        if (AtFloor(manager, site, moduleSize))
             break;
-        }
-        if (resource == BYTES)
-            CM_LOG_AT(site, cm::LOG_PROGRESS, "freeBytes [%lu] <= spaceneeded [%lu]. ModuleSize [%lu] Need to prune more.",
-                      available, needed, moduleSize);
-        else
-            CM_LOG_AT(site, cm::LOG_PROGRESS, "freeInodes [%lu] <= spaceneeded [%lu]. Need to prune more.", available,
-                      needed);
+        resource.shortOf(site, available, needed, moduleSize);
 
         uint64_t freed = 0;
-        const bool itemMode = manager.m_pruneMode == CM_PRUNE_ITEM;
-        const bool stepped = itemMode ? manager.PruneOneItem(freed) : manager.PruneOneDir(freed);
+        const bool stepped = PruneStep(manager, site, item, freed);
         // What a step freed counts, whatever failed after it in the step.
-        totalFreed += freed;
-        moduleSize = freed > moduleSize ? 0 : moduleSize - freed;
+        Account(freed, moduleSize, totalFreed);
+        manager.CountStep(resource.reason, freed);
         if (!stepped) {
-            CM_LOG_AT(site, cm::LOG_ERROR, itemMode ? "PruneOneItem() failed. [%s]" : "PruneOneDir() failed. [%s]",
-                      item.c_str());
             result = false;
             break;
         }
         if (freed != 0)
             continue;
-        // Nothing was freed: only a request within the overflow limit (bytes
-        // only; a negative limit admits every size) is still granted.
-        result = resource == BYTES && size <= static_cast<uint64_t>(manager.m_overflowLimit);
+        // Nothing was freed: only a request within the overflow limit (a
+        // negative limit admits every size) is still granted.
+        result = resource.overflowGrants && size <= static_cast<uint64_t>(manager.m_overflowLimit);
         if (!result)
             CM_LOG_AT(site, cm::LOG_ERROR, "cache is too small for this item. [%s]", item.c_str());
         break;
@@ -99,17 +176,110 @@ bool CacheManagerImpl::CreateSpace(const std::string& item, uint64_t size)
     if (!Ready("CreateSpace"))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
-    return FreeSpace(item, size) && FreeInodes(item);
+    const bool result =
+        !TooLarge(item, size) && PruneAged() && FreeForCap(item, size) && FreeSpace(item, size) && FreeInodes(item);
+    FlushModuleStatistics();
+    return result;
+}
+
+bool CacheManagerImpl::TooLarge(const std::string& item, uint64_t size)
+{
+    // A request that the whole file system could not hold with its reserve,
+    // or that alone exceeds the cap, would prune the entire module and fail
+    // all the same.
+    const bool overFileSystem =
+        m_totalSpace != 0 && (size > m_totalSpace || m_minFreeSpace > m_totalSpace - size);
+    const bool overCap = m_maxModuleBytes != 0 && size > m_maxModuleBytes;
+    if (!overFileSystem && !overCap)
+        return false;
+    errno = ENOSPC;
+    if (overFileSystem)
+        CM_ERROR("cache is too small for this item. [%s]", item.c_str());
+    else
+        CM_ERROR("cache is too small for this item: [%lu] bytes exceed the module's cap [%lu]. [%s]",
+                 static_cast<unsigned long>(size), static_cast<unsigned long>(m_maxModuleBytes), item.c_str());
+    m_stepItems = 0;
+    CountStep(-1, 0);
+    return true;
 }
 
 bool CacheManagerImpl::FreeSpace(const std::string& item, uint64_t size)
 {
     cm::StatTimer timer(m_deleteCount, m_deleteTime);
-    return Reclaim(*this, CM_HERE, BYTES, item, size);
+    if (m_cacheSize == nullptr) {
+        CM_ERROR("No size provider: the cache manager is not initialised. [%s]", item.c_str());
+        return false;
+    }
+    return !TooLarge(item, size) && Reclaim(*this, CM_HERE, kFreeBytes, item, size, size + m_minFreeSpace);
 }
 
 bool CacheManagerImpl::FreeInodes(const std::string& item)
 {
     cm::StatTimer timer(m_deleteCount, m_deleteTime);
-    return Reclaim(*this, CM_HERE, INODES, item, 0);
+    if (m_cacheSize == nullptr) {
+        CM_ERROR("No size provider: the cache manager is not initialised. [%s]", item.c_str());
+        return false;
+    }
+    return Reclaim(*this, CM_HERE, kFreeInodes, item, 0, m_minFreeInodes);
+}
+
+bool CacheManagerImpl::FreeForCap(const std::string& item, uint64_t size)
+{
+    if (m_maxModuleBytes == 0)
+        return true;
+    cm::StatTimer timer(m_deleteCount, m_deleteTime);
+    return Reclaim(*this, CM_HERE, kCapRoom, item, size, size);
+}
+
+bool CacheManagerImpl::PruneAged()
+{
+    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    if (m_maxItemAgeSeconds == 0 || now <= m_maxItemAgeSeconds)
+        return true;
+    cm::StatTimer timer(m_deleteCount, m_deleteTime);
+    // Entries whose key is below this were filed longer ago than the limit.
+    const uint64_t limit = (now - m_maxItemAgeSeconds) << 8;
+    uint64_t moduleSize = 0;
+    GetModuleSize(moduleSize);
+    uint64_t totalFreed = 0;
+    bool result = true;
+    for (;;) {
+        std::string oldest;
+        uint64_t key = 0;
+        if (!(m_pruneMode == CM_PRUNE_ITEM ? GetOldestItem(oldest) : GetOldestDir(oldest))) {
+            result = false;
+            break;
+        }
+        if (oldest.empty() || !layout::KeyOfIndexPath(m_timeTableDir, oldest, key) || key >= limit ||
+            AtFloor(*this, CM_HERE, moduleSize))
+            break;
+        CM_PROGRESS("Oldest [%s] was filed more than [%lu] seconds ago. ModuleSize [%lu] Need to prune more.",
+                    oldest.c_str(), static_cast<unsigned long>(m_maxItemAgeSeconds),
+                    static_cast<unsigned long>(moduleSize));
+        // The step may pass over entries that it cannot prune; it must not go
+        // on to one within the limit.
+        m_keyLimit = limit;
+        uint64_t freed = 0;
+        const bool stepped = PruneStep(*this, CM_HERE, m_moduleRoot, freed);
+        m_keyLimit = 0;
+        Account(freed, moduleSize, totalFreed);
+        CountStep(layout::PRUNED_FOR_AGE, freed);
+        if (!stepped) {
+            result = false;
+            break;
+        }
+    }
+    if (totalFreed != 0 && !UpdateModuleSize(-static_cast<int64_t>(totalFreed)))
+        result = false;
+    return result;
+}
+
+bool CacheManagerImpl::PruneExpired()
+{
+    if (!Ready("PruneExpired"))
+        return false;
+    TakeCacheLock lock(m_ptrCacheLock);
+    const bool result = PruneAged();
+    FlushModuleStatistics();
+    return result;
 }

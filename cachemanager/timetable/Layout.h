@@ -8,7 +8,10 @@
 //       oldest -> <entry, or entry directory in set mode>
 //       latest -> <the entry made last>
 //       size   -> "<module byte total>"
-//       size.tmp, latest.tmp, oldest.tmp, entry.tmp
+//       settings -> "<name>=<value> ..."  the settings of the processes that
+//                   publish them (CacheArgs::shareModuleState)
+//       stats  -> "<name>=<value> ..."     what pruning did, for every process
+//       size.tmp, latest.tmp, oldest.tmp, entry.tmp, settings.tmp, stats.tmp
 //                -> the next text of size, latest, oldest or of an entry
 //                   rewritten with a new prune method, for an instant before
 //                   it is renamed over the link it replaces
@@ -63,6 +66,10 @@ inline constexpr char kSizeTempName[] = "size.tmp";
 inline constexpr char kLatestTempName[] = "latest.tmp";
 inline constexpr char kOldestTempName[] = "oldest.tmp";
 inline constexpr char kEntryTempName[] = "entry.tmp";
+inline constexpr char kSettingsName[] = "settings";
+inline constexpr char kSettingsTempName[] = "settings.tmp";
+inline constexpr char kStatisticsName[] = "stats";
+inline constexpr char kStatisticsTempName[] = "stats.tmp";
 inline constexpr char kRecordPrefix[] = "cacheposition.";
 
 inline std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId)
@@ -79,6 +86,10 @@ inline std::string SizeTempLink(const std::string& moduleRoot) { return moduleRo
 inline std::string LatestTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kLatestTempName; }
 inline std::string OldestTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kOldestTempName; }
 inline std::string EntryTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kEntryTempName; }
+inline std::string SettingsLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSettingsName; }
+inline std::string SettingsTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSettingsTempName; }
+inline std::string StatisticsLink(const std::string& moduleRoot) { return moduleRoot + "/" + kStatisticsName; }
+inline std::string StatisticsTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kStatisticsTempName; }
 
 // A directory one level down: "<dir>/<number>".
 inline std::string ChildDir(const std::string& dir, uint32_t number) { return dir + "/" + std::to_string(number); }
@@ -189,6 +200,138 @@ inline bool IsNumberName(const char* name)
     }
     return true;
 }
+
+// The time key of an entry directory or entry, from the numbers of its path
+// below timeTableDir. False for a path that is not one.
+inline bool KeyOfIndexPath(const std::string& timeTableDir, const std::string& path, uint64_t& key)
+{
+    if (path.size() <= timeTableDir.size() || path.compare(0, timeTableDir.size(), timeTableDir) != 0)
+        return false;
+    unsigned long parts[kEntryDirDepth];
+    size_t at = timeTableDir.size();
+    for (int level = 0; level < kEntryDirDepth; ++level) {
+        if (at >= path.size() || path[at] != '/')
+            return false;
+        char* end = nullptr;
+        parts[level] = strtoul(path.c_str() + at + 1, &end, 10);
+        if (end == path.c_str() + at + 1 || (level > 0 && parts[level] > 0xFF) || parts[level] > 0xFFFFFFFFul)
+            return false;
+        at = static_cast<size_t>(end - path.c_str());
+    }
+    key = (static_cast<uint64_t>(parts[0]) << 32) | (parts[1] << 24) | (parts[2] << 16) | (parts[3] << 8) | parts[4];
+    return true;
+}
+
+// The whole seconds of a time key.
+inline uint64_t KeySeconds(uint64_t key) { return key >> 8; }
+
+// "name=value" pairs separated by blanks: the texts of the settings and
+// statistics links. Unknown names are passed over, so that older readers
+// take newer texts.
+template <typename Fields>
+std::string FormatFields(const Fields& fields)
+{
+    std::string text;
+    for (size_t i = 0; i < Fields::kCount; ++i)
+        text += (i == 0 ? "" : " ") + std::string(Fields::Name(i)) + "=" + std::to_string(fields.values[i]);
+    return text;
+}
+
+template <typename Fields>
+bool ParseFields(const std::string& text, Fields& fields)
+{
+    fields = Fields();
+    size_t at = 0;
+    bool any = false;
+    while (at < text.size()) {
+        size_t end = text.find(' ', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const size_t equals = text.find('=', at);
+        if (equals != std::string::npos && equals < end) {
+            const std::string name = text.substr(at, equals - at);
+            for (size_t i = 0; i < Fields::kCount; ++i) {
+                if (name == Fields::Name(i)) {
+                    fields.values[i] = strtoull(text.c_str() + equals + 1, nullptr, 10);
+                    any = true;
+                }
+            }
+        }
+        at = end + 1;
+    }
+    return any;
+}
+
+// The effective settings of a module, as its processes publish them.
+struct ModuleSettings {
+    enum Field {
+        BYTES_MIN_FREE,      // percent
+        INODES_MIN_FREE,     // percent
+        MIN_FREE_BYTES,      // the byte reserve those percents gave
+        MIN_FREE_INODES,     // the inode reserve
+        PRUNE_METHOD,
+        PRUNE_MODE,
+        PROCESS_MODEL,
+        MODULE_FLOOR,        // moduleOverFlow
+        OVERFLOW_LIMIT,      // as an unsigned 64-bit figure: a negative limit reads huge
+        MAX_MODULE_BYTES,
+        MAX_ITEM_AGE_SECONDS,
+        FIELD_COUNT
+    };
+    static const size_t kCount = FIELD_COUNT;
+    static const char* Name(size_t field)
+    {
+        static const char* const names[kCount] = {"bytesMinFree",  "inodesMinFree",  "minFreeBytes",
+                                                   "minFreeInodes", "pruneMethod",    "pruneMode",
+                                                   "processModel",  "moduleOverFlow", "overflowLimit",
+                                                   "maxModuleBytes", "maxItemAgeSeconds"};
+        return names[field];
+    }
+    uint64_t values[kCount] = {};
+};
+
+// Why items were pruned.
+enum PruneReason { PRUNED_FOR_RESERVE, PRUNED_FOR_INODES, PRUNED_FOR_CAP, PRUNED_FOR_AGE, PRUNED_BY_DELETE, kReasons };
+
+// What pruning did to a module, over all its processes.
+struct ModuleStatistics {
+    enum Field {
+        PRUNED_ITEMS,  // all reasons together
+        PRUNED_BYTES,
+        RESERVE_ITEMS,
+        RESERVE_BYTES,
+        INODES_ITEMS,
+        INODES_BYTES,
+        CAP_ITEMS,
+        CAP_BYTES,
+        AGE_ITEMS,
+        AGE_BYTES,
+        DELETE_ITEMS,
+        DELETE_BYTES,
+        REFUSED,                 // requests refused as larger than the file system or the cap
+        LAST_PRUNE_TIME,         // seconds since the epoch
+        LAST_PRUNED_AGE_SECONDS, // how long the last item pruned had been in the cache
+        FIELD_COUNT
+    };
+    static const size_t kCount = FIELD_COUNT;
+    static const char* Name(size_t field)
+    {
+        static const char* const names[kCount] = {
+            "prunedItems", "prunedBytes", "reserveItems", "reserveBytes", "inodesItems",
+            "inodesBytes", "capItems",    "capBytes",     "ageItems",     "ageBytes",
+            "deleteItems", "deleteBytes", "refused",      "lastPruneTime", "lastPrunedAgeSeconds"};
+        return names[field];
+    }
+    uint64_t values[kCount] = {};
+
+    void AddPruned(PruneReason reason, uint64_t items, uint64_t bytes)
+    {
+        values[PRUNED_ITEMS] += items;
+        values[PRUNED_BYTES] += bytes;
+        values[RESERVE_ITEMS + 2 * reason] += items;
+        values[RESERVE_BYTES + 2 * reason] += bytes;
+    }
+};
 
 }  // namespace layout
 }  // namespace cm
