@@ -129,7 +129,8 @@ bool ScriptedSize::GetCacheFreeInodes(uint64_t& inodes)
     return true;
 }
 
-CacheManager& OpenCache(const std::string& cacheDir, ScriptedSize& size, int pruneMode, int overflowLimit)
+CacheManager& OpenCache(const std::string& cacheDir, ScriptedSize& size, int pruneMode, int overflowLimit,
+                        uint64_t maxModuleBytes, uint64_t maxItemAgeSeconds)
 {
     CacheArgs args;
     args.cacheDir = cacheDir;
@@ -139,6 +140,8 @@ CacheManager& OpenCache(const std::string& cacheDir, ScriptedSize& size, int pru
     args.pruneMode = pruneMode;
     args.overflowLimit = overflowLimit;
     args.processModel = CM_LOCK_PROCESS;
+    args.maxModuleBytes = maxModuleBytes;
+    args.maxItemAgeSeconds = maxItemAgeSeconds;
     MakeDirs(cacheDir);
     CacheManager* cache = new CacheManager();
     if (!cache->InitCacheManager(args))

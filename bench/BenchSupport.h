@@ -54,7 +54,7 @@ public:
 // PRUNE_UNLINK, the given prune mode and CM_LOCK_PROCESS. Exits when the
 // initialisation fails. Like every manager it lives until the process ends.
 CacheManager& OpenCache(const std::string& cacheDir, ScriptedSize& size, int pruneMode,
-                        int overflowLimit = 0);
+                        int overflowLimit = 0, uint64_t maxModuleBytes = 0, uint64_t maxItemAgeSeconds = 0);
 
 // Index statistics of one module: entry directories and entries per directory.
 struct IndexShape {

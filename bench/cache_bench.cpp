@@ -10,7 +10,7 @@
 // number of items. The quick run (default) takes about a minute on a tmpfs or
 // a journalled ext4 (far longer where creating inodes is slow, see the note
 // it prints); --long repeats every measure more often. --only runs some of
-// the parts: a comma-separated list of steady, add, prune, memory, procs;
+// the parts: a comma-separated list of steady, add, prune, memory, procs, policies;
 // --sizes the index sizes of the pruning part.
 //
 // No log writer is installed: the library's log calls cost what they cost a
@@ -93,13 +93,15 @@ struct PruneAt {
 };
 
 struct Results {
-    bool steady = false, add = false, prune = false, memory = false, procs = false;
+    bool steady = false, add = false, prune = false, memory = false, procs = false, policies = false;
     double steadyLib = 0, steadyFloor = 0, steadyRatio = 0;
     double addLib = 0, addFloor = 0, addRatio = 0;
     std::vector<PruneAt> pruneAt;
     std::vector<long> rssKiB;
     std::vector<double> procOps;
     std::vector<double> procReplayOps;  // the raw replay under the same lock
+    double policyOps = 0, defaultOps = 0, policyRatio = 0;  // steady re-updates with and without the policies
+    double capUs = 0, reserveUs = 0;                         // per item pruned for the cap, for the reserve
 };
 
 void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -336,6 +338,69 @@ void RunPrune(const Config& config, const std::string& base, Results& results)
         results.pruneAt.push_back(at);
     }
     results.prune = true;
+}
+
+// --- 6: the policies ---------------------------------------------------------------
+
+// Re-updates with a cap and an age limit set that nothing reaches, against the
+// default configuration, side by side; then pruning for the cap against
+// pruning for the reserve, per item, on indexes of the same size.
+void RunPolicies(const Config& config, const std::string& base, Results& results)
+{
+    fprintf(stderr, "[6] the cap and the age limit: their cost on the update path, and pruning for the cap\n");
+    ScriptedSize plainSize, policySize;
+    CacheManager& plain = OpenCache(base + "/policies/plain/cache", plainSize, CM_PRUNE_ITEM);
+    CacheManager& policy = OpenCache(base + "/policies/policy/cache", policySize, CM_PRUNE_ITEM, 0,
+                                     ScriptedSize::kPlenty, 10ull * 365 * 86400);
+    FillIndex(plain, base + "/policies/plain/items", config.steadyItems, kItemSize);
+    FillIndex(policy, base + "/policies/policy/items", config.steadyItems, kItemSize);
+    auto batch = [&](CacheManager& cache, const std::string& items, uint64_t& op) {
+        const double start = Now();
+        for (uint64_t k = 0; k < config.batch; ++k, ++op)
+            if (!cache.UpdateItem(ItemPath(items, op * kStride % config.steadyItems), NewSize(op), 0))
+                Die("steady-state UpdateItem failed");
+        return static_cast<double>(config.batch) / (Now() - start);
+    };
+    uint64_t policyOp = 0, plainOp = 0;
+    Alternate(
+        config, [&]() { return batch(policy, base + "/policies/policy/items", policyOp); },
+        [&]() { return batch(plain, base + "/policies/plain/items", plainOp); }, results.policyOps,
+        results.defaultOps, results.policyRatio);
+
+    // Each CreateSpace must prune exactly one item: for the reserve the
+    // provider answers short once; for the cap, the cap is lowered by one
+    // item's size each call.
+    const uint64_t n = 10000;
+    std::vector<double> capUs, reserveUs;
+    for (int rep = 0; rep < 3; ++rep) {
+        for (const bool cap : {true, false}) {
+            const std::string dir = base + "/policies/prune-" + (cap ? "cap-" : "reserve-") + std::to_string(rep);
+            ScriptedSize size;
+            CacheManager& cache = OpenCache(dir + "/cache", size, CM_PRUNE_ITEM, 0, cap ? n * kItemSize : 0);
+            FillIndex(cache, dir + "/items", n, kItemSize);
+            usleep(200000);
+            CacheManagerImpl& impl = *cache.m_impl;
+            const uint64_t before = impl.m_pruneItemCount;
+            const double start = Now();
+            for (uint64_t k = 0; k < kPruneWindow; ++k) {
+                if (cap)
+                    impl.m_maxModuleBytes -= kItemSize;
+                else
+                    size.shortAnswers = 1;
+                if (!cache.CreateSpace(dir + "/items/new", kItemSize))
+                    Die("CreateSpace failed while pruning for the %s", cap ? "cap" : "reserve");
+            }
+            const double seconds = Now() - start;
+            if (impl.m_pruneItemCount - before != kPruneWindow)
+                Die("pruned %" PRIu64 " items for the %s, not %" PRIu64, impl.m_pruneItemCount - before,
+                    cap ? "cap" : "reserve", kPruneWindow);
+            (cap ? capUs : reserveUs).push_back(seconds * 1e6 / static_cast<double>(kPruneWindow));
+            RemoveTree(dir);
+        }
+    }
+    results.capUs = Median(capUs);
+    results.reserveUs = Median(reserveUs);
+    results.policies = true;
 }
 
 // --- 4: peak memory ------------------------------------------------------------
@@ -670,6 +735,19 @@ int Report(const Config& config, const Results& r, const std::string& plotPath)
                             Fixed(r.procReplayOps[k] / r.procReplayOps[0], 2), ""});
         }
     }
+    if (r.policies) {
+        const bool pass = r.policyRatio >= 0.98;
+        rows.push_back({"6 steady-state UpdateItem with a cap and an age limit set, ops/s (ref: neither)",
+                        Thousands(r.policyOps), Thousands(r.defaultOps), Fixed(r.policyRatio, 3),
+                        "(f) >= 0.98 " + Verdict(pass)});
+        bars.push_back({"(f) the cap and the age limit cost at most 2% on the update path", true, pass,
+                        "ratio " + Fixed(r.policyRatio, 3)});
+        const double ratio = r.capUs / r.reserveUs;
+        rows.push_back({"  pruning for the cap, us per item, N=10,000 (ref: for the reserve)", Fixed(r.capUs, 2),
+                        Fixed(r.reserveUs, 2), Fixed(ratio, 2), "(g) <= 1.10 " + Verdict(ratio <= 1.1)});
+        bars.push_back({"(g) pruning for the cap costs per item what pruning for the reserve does (within 10%)", true,
+                        ratio <= 1.1, "ratio " + Fixed(ratio, 2)});
+    }
     printf("\n");
     PrintTable(rows);
     printf("\n");
@@ -751,7 +829,7 @@ bool Ext4WithoutJournal(const std::string& path)
             "  --long     more rounds of every measure (several minutes)\n"
             "  --tmpfs    mount a tmpfs in the work directory and measure there (root only)\n"
             "  --plot F   where to write the SVG plot (default cache_bench_prune.svg)\n"
-            "  --only L   comma-separated parts: steady,add,prune,memory,procs\n"
+            "  --only L   comma-separated parts: steady,add,prune,memory,procs,policies\n"
             "  --sizes L  index sizes for the pruning part (default 1000,10000,100000)\n"
             "  --keep     keep the work directory\n");
     exit(2);
@@ -767,7 +845,7 @@ int main(int argc, char** argv)
     Config config;
     std::string parent = "/var/tmp", plotPath = "cache_bench_prune.svg";
     bool tmpfs = false, keep = false;
-    std::set<std::string> parts{"steady", "add", "prune", "memory", "procs"};
+    std::set<std::string> parts{"steady", "add", "prune", "memory", "procs", "policies"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--long")
@@ -832,7 +910,8 @@ int main(int argc, char** argv)
     Results results;
     typedef void (*Part)(const Config&, const std::string&, Results&);
     const std::pair<const char*, Part> steps[] = {{"steady", RunSteady}, {"add", RunAdd}, {"prune", RunPrune},
-                                                   {"memory", RunMemory}, {"procs", RunProcesses}};
+                                                   {"memory", RunMemory}, {"procs", RunProcesses},
+                                                   {"policies", RunPolicies}};
     for (const auto& step : steps) {
         if (parts.count(step.first) == 0)
             continue;

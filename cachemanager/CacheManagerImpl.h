@@ -235,6 +235,9 @@ private:
     // Adds what the pending figures say to the statistics link, and clears
     // them. Only with m_shareModuleState, and only when there is something.
     void FlushModuleStatistics();
+    // Whether the age limit is due to be applied on the host's path: set,
+    // and not yet applied within this second.
+    bool AgeCheckDue();
     // Whether a request is larger than the file system could hold with its
     // reserve, or than the cap: refused, with a line, before any pruning.
     bool TooLarge(const std::string& item, uint64_t size);
@@ -248,6 +251,8 @@ private:
     uint64_t m_stepKey = 0;
     // When not 0, pruning steps take no entry whose time key is not below it.
     uint64_t m_keyLimit = 0;
+    // The second from which CreateSpace applies the age limit again.
+    uint64_t m_nextAgeCheck = 0;
     // Module statistics not yet added to the statistics link, one figure per
     // field of the link's text.
     static const size_t kModuleStatisticsFields = 15;

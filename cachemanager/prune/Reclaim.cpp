@@ -176,8 +176,8 @@ bool CacheManagerImpl::CreateSpace(const std::string& item, uint64_t size)
     if (!Ready("CreateSpace"))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
-    const bool result =
-        !TooLarge(item, size) && PruneAged() && FreeForCap(item, size) && FreeSpace(item, size) && FreeInodes(item);
+    const bool result = !TooLarge(item, size) && (!AgeCheckDue() || PruneAged()) && FreeForCap(item, size) &&
+                        FreeSpace(item, size) && FreeInodes(item);
     FlushModuleStatistics();
     return result;
 }
@@ -272,6 +272,21 @@ bool CacheManagerImpl::PruneAged()
     if (totalFreed != 0 && !UpdateModuleSize(-static_cast<int64_t>(totalFreed)))
         result = false;
     return result;
+}
+
+bool CacheManagerImpl::AgeCheckDue()
+{
+    // Finding the oldest entry costs a readlink, or a walk of the index when
+    // the oldest link is stale, as it is whenever the oldest item was
+    // updated: reclamation on the host's path looks at most once a second,
+    // which is finer than any age limit needs.
+    if (m_maxItemAgeSeconds == 0)
+        return false;
+    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    if (now < m_nextAgeCheck)
+        return false;
+    m_nextAgeCheck = now + 1;
+    return true;
 }
 
 bool CacheManagerImpl::PruneExpired()
