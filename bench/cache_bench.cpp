@@ -376,7 +376,7 @@ void RunPolicies(const Config& config, const std::string& base, Results& results
         for (const bool cap : {true, false}) {
             const std::string dir = base + "/policies/prune-" + (cap ? "cap-" : "reserve-") + std::to_string(rep);
             ScriptedSize size;
-            CacheManager& cache = OpenCache(dir + "/cache", size, CM_PRUNE_ITEM, 0, cap ? n * kItemSize : 0);
+            CacheManager& cache = OpenCache(dir + "/cache", size, CM_PRUNE_ITEM, 0, cap ? (n + 1) * kItemSize : 0);
             FillIndex(cache, dir + "/items", n, kItemSize);
             usleep(200000);
             CacheManagerImpl& impl = *cache.m_impl;

@@ -253,6 +253,13 @@ private:
     uint64_t m_keyLimit = 0;
     // The second from which CreateSpace applies the age limit again.
     uint64_t m_nextAgeCheck = 0;
+    // The module total as the last reclamation loop of the current
+    // CreateSpace left it, so that the next loop need not read it again.
+    bool StartingSize(uint64_t& moduleSize);
+    void EndingSize(bool written, uint64_t moduleSize);
+    bool m_inCreateSpace = false;
+    bool m_sizeKnown = false;
+    uint64_t m_knownSize = 0;
     // Module statistics not yet added to the statistics link, one figure per
     // field of the link's text.
     static const size_t kModuleStatisticsFields = 15;

@@ -125,11 +125,10 @@ void Account(uint64_t freed, uint64_t& moduleSize, uint64_t& totalFreed)
     moduleSize = freed > moduleSize ? 0 : moduleSize - freed;
 }
 
+// moduleSize is the total at the start; on return, the total as written.
 bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, const Resource& resource, const std::string& item,
-             uint64_t size, uint64_t needed)
+             uint64_t size, uint64_t needed, uint64_t& moduleSize)
 {
-    uint64_t moduleSize = 0;
-    manager.GetModuleSize(moduleSize);
     uint64_t totalFreed = 0;
     bool result = true;
     for (;;) {
@@ -171,13 +170,34 @@ bool Reclaim(CacheManagerImpl& manager, const cm::LogSite& site, const Resource&
 
 }  // namespace
 
+bool CacheManagerImpl::StartingSize(uint64_t& moduleSize)
+{
+    // Within one CreateSpace the loops run one after the other under the
+    // lock: each starts from the total the one before it left.
+    if (m_sizeKnown) {
+        moduleSize = m_knownSize;
+        return true;
+    }
+    moduleSize = 0;
+    GetModuleSize(moduleSize);
+    return true;
+}
+
+void CacheManagerImpl::EndingSize(bool written, uint64_t moduleSize)
+{
+    m_sizeKnown = m_inCreateSpace && written;
+    m_knownSize = moduleSize;
+}
+
 bool CacheManagerImpl::CreateSpace(const std::string& item, uint64_t size)
 {
     if (!Ready("CreateSpace"))
         return false;
     TakeCacheLock lock(m_ptrCacheLock);
+    m_inCreateSpace = true;
     const bool result = !TooLarge(item, size) && (!AgeCheckDue() || PruneAged()) && FreeForCap(item, size) &&
                         FreeSpace(item, size) && FreeInodes(item);
+    m_inCreateSpace = m_sizeKnown = false;
     FlushModuleStatistics();
     return result;
 }
@@ -210,7 +230,13 @@ bool CacheManagerImpl::FreeSpace(const std::string& item, uint64_t size)
         CM_ERROR("No size provider: the cache manager is not initialised. [%s]", item.c_str());
         return false;
     }
-    return !TooLarge(item, size) && Reclaim(*this, CM_HERE, kFreeBytes, item, size, size + m_minFreeSpace);
+    if (TooLarge(item, size))
+        return false;
+    uint64_t moduleSize = 0;
+    StartingSize(moduleSize);
+    const bool result = Reclaim(*this, CM_HERE, kFreeBytes, item, size, size + m_minFreeSpace, moduleSize);
+    EndingSize(result, moduleSize);
+    return result;
 }
 
 bool CacheManagerImpl::FreeInodes(const std::string& item)
@@ -220,7 +246,11 @@ bool CacheManagerImpl::FreeInodes(const std::string& item)
         CM_ERROR("No size provider: the cache manager is not initialised. [%s]", item.c_str());
         return false;
     }
-    return Reclaim(*this, CM_HERE, kFreeInodes, item, 0, m_minFreeInodes);
+    uint64_t moduleSize = 0;
+    StartingSize(moduleSize);
+    const bool result = Reclaim(*this, CM_HERE, kFreeInodes, item, 0, m_minFreeInodes, moduleSize);
+    EndingSize(result, moduleSize);
+    return result;
 }
 
 bool CacheManagerImpl::FreeForCap(const std::string& item, uint64_t size)
@@ -228,7 +258,11 @@ bool CacheManagerImpl::FreeForCap(const std::string& item, uint64_t size)
     if (m_maxModuleBytes == 0)
         return true;
     cm::StatTimer timer(m_deleteCount, m_deleteTime);
-    return Reclaim(*this, CM_HERE, kCapRoom, item, size, size);
+    uint64_t moduleSize = 0;
+    StartingSize(moduleSize);
+    const bool result = Reclaim(*this, CM_HERE, kCapRoom, item, size, size, moduleSize);
+    EndingSize(result, moduleSize);
+    return result;
 }
 
 bool CacheManagerImpl::PruneAged()
@@ -240,7 +274,7 @@ bool CacheManagerImpl::PruneAged()
     // Entries whose key is below this were filed longer ago than the limit.
     const uint64_t limit = (now - m_maxItemAgeSeconds) << 8;
     uint64_t moduleSize = 0;
-    GetModuleSize(moduleSize);
+    StartingSize(moduleSize);
     uint64_t totalFreed = 0;
     bool result = true;
     for (;;) {
@@ -271,6 +305,7 @@ bool CacheManagerImpl::PruneAged()
     }
     if (totalFreed != 0 && !UpdateModuleSize(-static_cast<int64_t>(totalFreed)))
         result = false;
+    EndingSize(result, moduleSize);
     return result;
 }
 
