@@ -372,8 +372,8 @@ void RunPolicies(const Config& config, const std::string& base, Results& results
     // item's size each call.
     const uint64_t n = 10000;
     std::vector<double> capUs, reserveUs;
-    for (int rep = 0; rep < 3; ++rep) {
-        for (const bool cap : {true, false}) {
+    for (int rep = 0; rep < 6; ++rep) {
+        for (const bool cap : {rep % 2 == 0, rep % 2 != 0}) {
             const std::string dir = base + "/policies/prune-" + (cap ? "cap-" : "reserve-") + std::to_string(rep);
             ScriptedSize size;
             CacheManager& cache = OpenCache(dir + "/cache", size, CM_PRUNE_ITEM, 0, cap ? (n + 1) * kItemSize : 0);
