@@ -35,7 +35,8 @@ namespace {
 
 const int kExitOk = 0;
 const int kExitFailed = 1;  // an operation failed, or check found faults
-const int kExitUsage = 2;   // a bad command line, or nothing to work on
+const int kExitUsage = 2;   // a bad command line
+const int kExitNoModule = 3;  // no such module, or no cache directory
 
 const int kLibraryErrorLevel = -1;  // the level of the library's error lines
 const int kLibraryNoticeLevel = 1;  // ...and of its statistics table
@@ -108,14 +109,17 @@ std::string LibraryError()
     return ": " + g_lastError->m_last;
 }
 
+// Standard output first, so that in one pipe the lines keep their order.
 int Fail(const std::string& message, int status = kExitFailed)
 {
+    fflush(stdout);
     fprintf(stderr, "cmtool: %s\n", message.c_str());
     return status;
 }
 
 int Usage(const std::string& message)
 {
+    fflush(stdout);
     fprintf(stderr, "cmtool: %s (see cmtool --help)\n", message.c_str());
     return kExitUsage;
 }
@@ -270,6 +274,8 @@ struct Options {
     bool json = false;
     bool dryRun = false;
     bool keep = false;
+    bool force = false;
+    bool create = false;
     bool hasSize = false;
     uint64_t size = 0;
     bool hasMethod = false;
@@ -306,6 +312,11 @@ const char kGlobalHelp[] =
     "  --items DIR              where check and repair look for records (repeatable)\n"
     "  -h, --help               this text, or a command's own with a command\n";
 
+const char kExitHelp[] =
+    "Exit status: 0 done (for check: clean); 1 the operation failed or was\n"
+    "refused, or check found faults; 2 a usage error; 3 no such module or cache\n"
+    "directory.\n";
+
 void PrintHelp()
 {
     printf("usage: cmtool --cache-dir DIR --module N [options] <command> [arguments]\n\n"
@@ -315,15 +326,14 @@ void PrintHelp()
         width = std::max(width, static_cast<int>(strlen(command.synopsis)));
     for (const Command& command : Commands())
         printf("  %-*s  %s\n", width, command.synopsis, command.summary);
-    printf("\n%s\nExit status: 0 success, 1 failure (or faults found by check), 2 bad usage\n"
-           "(or, for check and repair, no module there).\n", kGlobalHelp);
+    printf("\n%s\n%s", kGlobalHelp, kExitHelp);
 }
 
 void PrintCommandHelp(const Command& command)
 {
     printf("usage: cmtool%s %s\n\n%s.\n\n%s", command.needsModule ? " --cache-dir DIR --module N" : "",
            command.synopsis, command.summary, command.details);
-    printf("\n%s", kGlobalHelp);
+    printf("\n%s\n%s", kGlobalHelp, kExitHelp);
 }
 
 bool TakesValue(const std::string& name)
@@ -391,6 +401,10 @@ bool TakeOption(Options& options, const std::string& name, const std::string& va
         options.dryRun = true;
     } else if (name == "--keep") {
         options.keep = true;
+    } else if (name == "--force") {
+        options.force = true;
+    } else if (name == "--create") {
+        options.create = true;
     } else if (name == "--help" || name == "-h") {
         options.help = true;
     } else {
@@ -587,6 +601,8 @@ CacheManager& Facade()
     return facade;
 }
 
+std::string WhyNotOpen(const std::string& moduleRoot);
+
 bool Start(const CacheArgs& args)
 {
     if (Facade().InitCacheManager(args)) {
@@ -596,27 +612,203 @@ bool Start(const CacheArgs& args)
             g_lastError->m_last.clear();
         return true;
     }
-    Fail("cannot open the cache at " + layout::ModuleRoot(args.cacheDir, static_cast<uint32_t>(args.moduleId)) +
-         LibraryError());
+    const std::string root = layout::ModuleRoot(args.cacheDir, static_cast<uint32_t>(args.moduleId));
+    const std::string why = WhyNotOpen(root);
+    Fail("cannot open the cache at " + root + (why.empty() ? LibraryError() : ": " + why));
     return false;
 }
 
-bool ItemSize(const Options& options, const std::string& item, uint64_t& size)
+std::string RecordOf(const std::string& item) { return ReadLinkOr(layout::RecordPath(item), ""); }
+
+std::string ParentOf(const std::string& path)
 {
-    if (options.hasSize) {
-        size = options.size;
-        return true;
-    }
-    struct stat status;
-    if (lstat(item.c_str(), &status) != 0) {
-        Fail(item + ": " + strerror(errno) + "; give its size with --size");
-        return false;
-    }
-    size = static_cast<uint64_t>(status.st_size);
-    return true;
+    const size_t slash = path.rfind('/');
+    return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
 }
 
-std::string RecordOf(const std::string& item) { return ReadLinkOr(layout::RecordPath(item), ""); }
+// --- Where things are -----------------------------------------------------------
+
+// A path made absolute from the working directory, without "." parts and
+// doubled or trailing slashes. ".." stays: it may lead through a link.
+std::string AbsolutePath(const std::string& path)
+{
+    std::string whole = path;
+    if (whole.empty() || whole[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) != nullptr)
+            whole = std::string(cwd) + "/" + whole;
+    }
+    std::string clean;
+    for (size_t start = 0; start < whole.size();) {
+        size_t slash = whole.find('/', start);
+        if (slash == std::string::npos)
+            slash = whole.size();
+        const std::string part = whole.substr(start, slash - start);
+        if (!part.empty() && part != ".")
+            clean += "/" + part;
+        start = slash + 1;
+    }
+    return clean.empty() ? "/" : clean;
+}
+
+bool SameFile(const std::string& a, const std::string& b)
+{
+    struct stat first;
+    struct stat second;
+    return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Whether path is dir or lies below it, by its spelling or by the files its
+// existing ancestors are.
+bool IsUnder(const std::string& path, const std::string& dir)
+{
+    if (path == dir || path.compare(0, dir.size() + 1, dir + "/") == 0)
+        return true;
+    for (std::string at = path; at != "/"; at = ParentOf(at))
+        if (SameFile(at, dir))
+            return true;
+    return false;
+}
+
+// Whether an entry path, as a record names it, lies six numbered levels
+// below this module's T.
+bool InThisIndex(const Options& options, const std::string& entry)
+{
+    std::string dir = entry;
+    for (int level = 0; level < layout::kEntryDepth; ++level) {
+        const size_t slash = dir.rfind('/');
+        if (slash == std::string::npos || slash == 0 || !layout::IsNumberName(dir.c_str() + slash + 1))
+            return false;
+        dir.erase(slash);
+    }
+    const std::string ours = layout::TimeTableDir(options.ModuleRoot());
+    return dir == ours || SameFile(dir, ours);
+}
+
+bool ModuleExists(const Options& options)
+{
+    struct stat status;
+    return stat(layout::TimeTableDir(options.ModuleRoot()).c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// A command that needs a module gets one that is there; one that files
+// items may make it with --create.
+int CheckModule(const Options& options, bool mayCreate)
+{
+    if (mayCreate && options.create)
+        return kExitOk;
+    struct stat status;
+    if (stat(options.cacheDir.c_str(), &status) != 0) {
+        const int error = errno;
+        return Fail("no cache directory " + options.cacheDir + ": " + strerror(error),
+                    error == ENOENT || error == ENOTDIR ? kExitNoModule : kExitFailed);
+    }
+    if (ModuleExists(options))
+        return kExitOk;
+    const int error = errno;
+    if (error != ENOENT && error != ENOTDIR)
+        return Fail("cannot reach the module at " + options.ModuleRoot() + ": " + strerror(error));
+    return Fail("no module at " + options.ModuleRoot() + ": " + strerror(error) +
+                    (mayCreate ? " (--create makes it)" : ""),
+                kExitNoModule);
+}
+
+// Why the cache cannot be opened, as far as the file system tells: the
+// lockfile cannot be opened for writing, or the deepest directory on the way
+// to it that exists cannot be written.
+std::string WhyNotOpen(const std::string& moduleRoot)
+{
+    const std::string lockFile = layout::LockFile(moduleRoot);
+    const int fd = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        close(fd);
+        return "";
+    }
+    if (errno != ENOENT)
+        return lockFile + ": " + strerror(errno);
+    std::string dir = ParentOf(lockFile);
+    struct stat status;
+    while (dir != "/" && lstat(dir.c_str(), &status) != 0)
+        dir = ParentOf(dir);
+    if (!S_ISDIR(status.st_mode))
+        return dir + ": " + strerror(ENOTDIR);
+    if (access(dir.c_str(), W_OK | X_OK) != 0)
+        return dir + ": " + strerror(errno);
+    return "";
+}
+
+// --- Items named on the command line ------------------------------------------------
+
+struct ItemState {
+    std::string path;     // absolute
+    bool exists = false;  // there is something by that name
+    bool isDir = false;
+    uint64_t size = 0;    // its file's size now
+    std::string record;   // what its record names; empty without a record
+    bool entryExists = false;
+    int32_t method = -1;  // the prune method its entry carries, when readable
+
+    bool InCache() const { return !record.empty(); }
+    bool HasMethod() const { return method >= PRUNE_TRUNCATE && method <= PRUNE_UNLINK_RECURSE; }
+};
+
+ItemState ReadItem(const std::string& path)
+{
+    ItemState item;
+    item.path = path;
+    struct stat status;
+    if (lstat(path.c_str(), &status) == 0) {
+        item.exists = true;
+        item.isDir = S_ISDIR(status.st_mode);
+        item.size = static_cast<uint64_t>(status.st_size);
+    }
+    item.record = RecordOf(path);
+    layout::EntryFields fields;
+    std::string badPart;
+    const std::string entryText = item.record.empty() ? "" : ReadLinkOr(item.record, "");
+    item.entryExists = !item.record.empty() && lstat(item.record.c_str(), &status) == 0;
+    if (layout::ParseEntryTarget(entryText, fields, badPart))
+        item.method = fields.method;
+    return item;
+}
+
+// What an item path names, or a refusal: a directory, the index's own files
+// and another module's item are never the cache's to touch.
+int LookAtItem(const Options& options, const std::string& given, ItemState& item)
+{
+    item = ReadItem(AbsolutePath(given));
+    const std::string cmDir = options.cacheDir + "/" + layout::kModuleDirName;
+    if (IsUnder(item.path, cmDir))
+        return Fail(item.path + " lies in the cache's own index (" + cmDir + "): refused, nothing changed");
+    if (item.isDir)
+        return Fail(item.path + " is a directory; the cache holds files: refused, nothing changed");
+    if (item.InCache() && !InThisIndex(options, item.record))
+        return Fail(item.path + ": its record names [" + item.record + "], outside the index of module " +
+                    std::to_string(options.module) + ": refused, nothing changed");
+    return kExitOk;
+}
+
+// Making room for more than the file system holds, less the byte reserve,
+// would prune the whole module and still fail: refuse it before anything is
+// pruned.
+int CheckFits(const Options& options, uint64_t size, const std::string& what)
+{
+    std::string dir = options.cacheDir;
+    struct stat status;
+    while (dir != "/" && stat(dir.c_str(), &status) != 0)
+        dir = ParentOf(dir);
+    DefaultCacheSize provider(dir);
+    uint64_t total = 0;
+    if (!provider.GetCacheTotalSpace(total))
+        return kExitOk;  // the library says why when it asks the same
+    const uint64_t reserve = total / 100 * static_cast<uint64_t>(options.bytesMinFree);
+    if (size <= total && total - size >= reserve)
+        return kExitOk;
+    return Fail("no room for " + what + " (" + std::to_string(size) + " bytes) on a file system of " +
+                Human(total) + " with " + Human(reserve) + " kept free (--bytes-min-free " +
+                std::to_string(options.bytesMinFree) + "): refused, nothing pruned");
+}
 
 // --- Commands -------------------------------------------------------------------
 
@@ -664,16 +856,13 @@ int RunCheck(const Options& options)
     const bool checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
     EndProgress();
     if (!checked)
-        return Fail(error, kExitUsage);
+        return Fail(error);
     printf("%s", report.Format().c_str());
     return report.Clean() ? kExitOk : kExitFailed;
 }
 
 int RunRepair(const Options& options)
 {
-    struct stat status;
-    if (stat(layout::TimeTableDir(options.ModuleRoot()).c_str(), &status) != 0)
-        return Fail("no module at " + options.ModuleRoot() + ": " + strerror(errno), kExitUsage);
     if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
         return kExitFailed;
     check::RepairReport report;
@@ -698,67 +887,110 @@ int RunRepair(const Options& options)
     return report.after.Clean() || options.dryRun ? kExitOk : kExitFailed;
 }
 
+PruneMethod MethodFor(const Options& options, const ItemState& item)
+{
+    if (options.hasMethod)
+        return options.method;
+    return item.HasMethod() ? static_cast<PruneMethod>(item.method) : PRUNE_TRUNCATE;
+}
+
+int ChangeMethod(const Options& options, const ItemState& item)
+{
+    if (!item.InCache())
+        return Fail(item.path + " is not in the cache: nothing changed");
+    if (!Start(ArgsFrom(options, options.method)))
+        return kExitFailed;
+    if (!Facade().UpdateItem(item.path, options.method))
+        return Fail("update " + item.path + " failed" + LibraryError());
+    const ItemState now = ReadItem(item.path);
+    if (!now.InCache())
+        return Fail(item.path + ": its entry [" + item.record + "] was gone; its record is removed and it is " +
+                    "out of the cache");
+    printf("%s: prune method now %s\n", item.path.c_str(), MethodName(now.method));
+    return kExitOk;
+}
+
 int RunAdd(const Options& options)
 {
-    const std::string& item = options.args[0];
-    const bool methodOnly = options.command == "update" && options.hasMethod && !options.hasSize;
-    if (methodOnly) {
-        if (!Start(ArgsFrom(options, options.method)))
-            return kExitFailed;
-        const bool inCache = !RecordOf(item).empty();
-        if (!Facade().UpdateItem(item, options.method))
-            return Fail("update " + item + " failed" + LibraryError());
-        if (inCache)
-            printf("%s: prune method now %s\n", item.c_str(), MethodName(options.method));
-        else
-            printf("%s is not in the cache: nothing changed\n", item.c_str());
-        return kExitOk;
-    }
-    uint64_t size = 0;
-    if (!ItemSize(options, item, size))
-        return kExitFailed;
-    if (!Start(ArgsFrom(options, options.hasMethod ? options.method : PRUNE_TRUNCATE)))
+    ItemState item;
+    if (const int refused = LookAtItem(options, options.args[0], item))
+        return refused;
+    if (options.command == "update" && options.hasMethod && !options.hasSize)
+        return ChangeMethod(options, item);
+    if (!options.hasSize && !item.exists)
+        return Fail(item.path + ": " + strerror(ENOENT) + "; give its size with --size");
+    const uint64_t size = options.hasSize ? options.size : item.size;
+    if (size == 0)
+        return Fail(item.path + ": 0 bytes: the cache files no empty item (give its size with --size)");
+    if (const int refused = CheckFits(options, size, item.path))
+        return refused;
+    // An item in the cache keeps its prune method unless one is given.
+    const PruneMethod method = MethodFor(options, item);
+    if (!Start(ArgsFrom(options, method)))
         return kExitFailed;
     std::vector<check::IndexEntry> before;
     std::vector<check::IndexEntry> after;
     std::string error;
     ReadIndex(options, before, error);
-    const bool filed = options.command == "unhide" ? Facade().UnHideItem(item, size, 0)
-                                                   : Facade().UpdateItem(item, size, 0);
+    const bool filed = options.command == "unhide" ? Facade().UnHideItem(item.path, size, 0)
+                                                   : Facade().UpdateItem(item.path, size, 0);
     ReadIndex(options, after, error);
-    PrintPruned(Pruned(before, after, item));
-    const std::string entry = RecordOf(item);
+    PrintPruned(Pruned(before, after, item.path));
+    const std::string entry = RecordOf(item.path);
     if (!filed || entry.empty())
-        return Fail(options.command + " " + item + " failed" + LibraryError());
-    printf("%s %s: %llu bytes, %s, entry %s\n", options.command == "unhide" ? "unhid" : "filed", item.c_str(),
-           static_cast<unsigned long long>(size), MethodName(options.hasMethod ? options.method : PRUNE_TRUNCATE),
-           entry.c_str());
+        return Fail(options.command + " " + item.path + " failed" + LibraryError());
+    printf("%s %s: %llu bytes, %s, entry %s\n", options.command == "unhide" ? "unhid" : "filed", item.path.c_str(),
+           static_cast<unsigned long long>(size), MethodName(method), entry.c_str());
     return kExitOk;
+}
+
+// What pruning left of a file that was there before.
+std::string PruneOutcome(const ItemState& before, const ItemState& after)
+{
+    if (!before.exists)
+        return "its file was not there";
+    if (after.exists)
+        return after.size == 0 ? "its file was truncated" : "";
+    struct stat status;
+    return lstat(ParentOf(before.path).c_str(), &status) != 0 ? "its file was unlinked with its emptied directories" : "its file was unlinked";
 }
 
 int RunDelete(const Options& options)
 {
-    const std::string& item = options.args[0];
+    ItemState item;
+    if (const int refused = LookAtItem(options, options.args[0], item))
+        return refused;
+    if (!item.InCache() && !options.force)
+        return Fail(item.path + " is not in the cache: nothing changed (--force prunes its file anyway)");
+    if (!item.InCache() && !item.exists)
+        return Fail(item.path + ": " + strerror(ENOENT) + ": nothing to prune");
     if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
         return kExitFailed;
-    const bool inCache = !RecordOf(item).empty();
-    if (!Facade().DeleteFromCache(item))
-        return Fail("delete " + item + " failed" + LibraryError());
-    printf(inCache ? "deleted %s from the cache and pruned its file\n"
-                   : "%s was not in the cache; its file was truncated\n",
-           item.c_str());
+    const bool deleted = Facade().DeleteFromCache(item.path);
+    const ItemState now = ReadItem(item.path);
+    const std::string outcome = PruneOutcome(item, now);
+    if (!deleted || now.InCache() || outcome.empty())
+        return Fail("delete " + item.path + " failed" + (now.InCache() ? "; it is still in the cache" : "") +
+                    (outcome.empty() ? "; its file is still there" : "") + LibraryError());
+    if (item.InCache())
+        printf("deleted %s from the cache; %s\n", item.path.c_str(), outcome.c_str());
+    else
+        printf("%s was not in the cache; %s\n", item.path.c_str(), outcome.c_str());
     return kExitOk;
 }
 
 int RunHide(const Options& options)
 {
-    const std::string& item = options.args[0];
+    ItemState item;
+    if (const int refused = LookAtItem(options, options.args[0], item))
+        return refused;
+    if (!item.InCache())
+        return Fail(item.path + " is not in the cache: nothing changed");
     if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
         return kExitFailed;
-    const bool inCache = !RecordOf(item).empty();
-    if (!Facade().HideItem(item, 0))
-        return Fail("hide " + item + " failed" + LibraryError());
-    printf(inCache ? "hid %s: out of the cache, its file left alone\n" : "%s was not in the cache\n", item.c_str());
+    if (!Facade().HideItem(item.path, 0) || !RecordOf(item.path).empty())
+        return Fail("hide " + item.path + " failed" + LibraryError());
+    printf("hid %s: out of the cache, its file left alone\n", item.path.c_str());
     return kExitOk;
 }
 
@@ -766,6 +998,8 @@ int RunPrune(const Options& options)
 {
     if (!options.hasBytes)
         return Usage("prune needs --bytes N");
+    if (const int refused = CheckFits(options, options.bytes, "--bytes"))
+        return refused;
     if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
         return kExitFailed;
     std::vector<check::IndexEntry> before;
@@ -819,32 +1053,41 @@ const std::vector<Command>& Commands()
          "rewrites the size total from the indexed items. Says what it did, then\n"
          "checks again. --dry-run says what it would do and changes nothing.\n",
          {"--dry-run", "--examples"}, 0, true, RunRepair},
-        {"add", "add ITEM [--size N] [--method M]", "files an item (makes room first)",
+        {"add", "add ITEM [--size N] [--method M] [--create]", "files an item (makes room first)",
          "UpdateItem(ITEM, N): files the item at the young end of the index with\n"
          "size N (default: its file's size now), pruning the oldest items first when\n"
-         "the file system is short of room. M is its prune method: truncate (the\n"
-         "default), unlink or unlink-recurse.\n",
-         {"--size", "--method"}, 1, true, RunAdd},
-        {"update", "update ITEM [--size N] [--method M]", "files an item afresh, or changes its prune method",
+         "the file system is short of room. M is its prune method: truncate, unlink\n"
+         "or unlink-recurse; an item in the cache keeps its own unless M is given,\n"
+         "a new one gets truncate. Refused, with nothing changed: a directory, a\n"
+         "path under DIR/CM, an item whose record leads into another module, a size\n"
+         "of 0, and a size that with the byte reserve is more than the file system\n"
+         "holds. A module that is not there is made only with --create.\n",
+         {"--size", "--method", "--create"}, 1, true, RunAdd},
+        {"update", "update ITEM [--size N] [--method M] [--create]",
+         "files an item afresh, or changes its prune method",
          "As add. With --method alone, changes the prune method of an item in the\n"
          "cache in place, leaving its place in the time order.\n",
-         {"--size", "--method"}, 1, true, RunAdd},
-        {"delete", "delete ITEM", "takes an item out of the cache and prunes its file",
+         {"--size", "--method", "--create"}, 1, true, RunAdd},
+        {"delete", "delete ITEM [--force]", "takes an item out of the cache and prunes its file",
          "DeleteFromCache(ITEM): removes its entry and record and prunes its file by\n"
-         "its prune method. A file that is not in the cache is truncated.\n",
-         {}, 1, true, RunDelete},
+         "its prune method, and says what became of the file. A file that is not in\n"
+         "the cache is refused; --force truncates it all the same.\n",
+         {"--force"}, 1, true, RunDelete},
         {"hide", "hide ITEM", "takes an item out of the cache, leaving its file",
          "HideItem(ITEM): removes its entry and record; the file stays as it is and\n"
-         "is never pruned until it is given back with unhide.\n",
+         "is never pruned until it is given back with unhide. An item that is not\n"
+         "in the cache is refused.\n",
          {}, 1, true, RunHide},
-        {"unhide", "unhide ITEM [--size N]", "gives a hidden item back to the cache",
+        {"unhide", "unhide ITEM [--size N] [--method M] [--create]", "gives a hidden item back to the cache",
          "UnHideItem(ITEM, N): files the item afresh with size N (default: its\n"
-         "file's size now).\n",
-         {"--size", "--method"}, 1, true, RunAdd},
+         "file's size now), refusing what add refuses.\n",
+         {"--size", "--method", "--create"}, 1, true, RunAdd},
         {"prune", "prune --bytes N", "prunes the oldest items until N bytes (plus the reserve) are free",
          "CreateSpace(N): prunes the oldest items until the file system has more than\n"
          "N bytes plus the --bytes-min-free reserve free, and more free inodes than\n"
-         "the --inodes-min-free reserve. N takes K, M and G. Lists what it pruned.\n",
+         "the --inodes-min-free reserve. N takes K, M and G. Lists what it pruned.\n"
+         "An N that with the reserve is more than the file system holds is refused\n"
+         "before anything is pruned.\n",
          {"--bytes"}, 0, true, RunPrune},
         {"demo", "demo [--keep]", "a cache at work on a small file system, from scratch",
          "Makes a cache on a new temporary directory (a 4 MiB tmpfs when run as\n"
@@ -852,7 +1095,9 @@ const std::vector<Command>& Commands()
          "a provider that counts the files under it against 4 MiB), runs a workload\n"
          "that adds and updates items well past the 25% reserve, and shows what was\n"
          "pruned, oldest first, by which method; then ls, stat, check and the\n"
-         "statistics table. --keep leaves the directory (and the tmpfs) in place.\n"
+         "statistics table. --keep leaves the directory (and the tmpfs) in place;\n"
+         "otherwise it is unmounted and removed on every way out.\n"
+         "Run as root, demo MOUNTS A TMPFS under $TMPDIR (or /tmp).\n"
          "--module picks the module number (default 7).\n",
          {"--keep"}, 0, false, RunDemo},
     };
@@ -1065,6 +1310,35 @@ void PrintStatistics()
     }
 }
 
+// The demo's directory, and the tmpfs on it: unmounted and removed on every
+// way out of the demo, unless kept.
+struct DemoPlace {
+    DemoPlace(const std::string& made, bool keepIt) : dir(made), keep(keepIt) {}
+    ~DemoPlace()
+    {
+        if (keep)
+            return;
+        fflush(stdout);
+        if (mounted && umount2(dir.c_str(), MNT_DETACH) != 0)
+            fprintf(stderr, "cmtool: cannot unmount %s: %s\n", dir.c_str(), strerror(errno));
+        else
+            RemoveTree(dir);
+    }
+    DemoPlace(const DemoPlace&) = delete;
+    DemoPlace& operator=(const DemoPlace&) = delete;
+
+    bool Mount()
+    {
+        const std::string mountOptions = "size=" + std::to_string(kDemoBytes) + ",nr_inodes=4096,mode=0755";
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, mountOptions.c_str()) == 0;
+        return mounted;
+    }
+
+    std::string dir;
+    bool keep;
+    bool mounted = false;
+};
+
 int RunDemo(const Options& options)
 {
     const char* tmp = getenv("TMPDIR");
@@ -1073,16 +1347,13 @@ int RunDemo(const Options& options)
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr)
         return Fail("cannot make a temporary directory from " + pattern + ": " + strerror(errno));
-    const std::string dir = buffer.data();
+    DemoPlace place(buffer.data(), options.keep);
+    const std::string& dir = place.dir;
 
-    bool mounted = false;
     std::string mountError;
-    if (geteuid() == 0) {
-        const std::string mountOptions = "size=" + std::to_string(kDemoBytes) + ",nr_inodes=4096,mode=0755";
-        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, mountOptions.c_str()) == 0;
-        if (!mounted)
-            mountError = strerror(errno);
-    }
+    if (geteuid() == 0 && !place.Mount())
+        mountError = strerror(errno);
+    const bool mounted = place.mounted;
     CountingSize counting(dir);
     Options demo = options;
     demo.cacheDir = dir;
@@ -1182,15 +1453,10 @@ int RunDemo(const Options& options)
     printf("\nStatistics of this run (microseconds):\n");
     PrintStatistics();
 
-    if (options.keep) {
+    if (options.keep)
         printf("\nkept %s%s\n", dir.c_str(), mounted ? " (a tmpfs: umount it when done)" : "");
-    } else {
-        if (mounted && umount2(dir.c_str(), MNT_DETACH) != 0)
-            fprintf(stderr, "cmtool: cannot unmount %s: %s\n", dir.c_str(), strerror(errno));
-        else
-            RemoveTree(dir);
-        printf("\nremoved %s\n", dir.c_str());
-    }
+    else
+        printf("\nremoving %s\n", dir.c_str());
     if (failures != 0)
         return Fail(std::to_string(failures) + " demo steps failed" + LibraryError());
     return checked;
@@ -1246,8 +1512,20 @@ int main(int argc, char** argv)
         g_lastError = new LastError();
         g_ptrLogWriter.reset(g_lastError);
     }
-    fflush(stdout);
+    options.cacheDir = AbsolutePath(options.cacheDir);
+    if (command->needsModule) {
+        const bool mayCreate =
+            std::find(command->options.begin(), command->options.end(), "--create") != command->options.end();
+        if (const int missing = CheckModule(options, mayCreate))
+            return missing;
+    }
     const int status = command->run(options);
-    fflush(stdout);
+    // What could not be written is a failure too (a closed pipe ends the
+    // program by SIGPIPE unless that is ignored).
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        const int writeError = errno;
+        fprintf(stderr, "cmtool: cannot write standard output: %s\n", strerror(writeError));
+        return status == kExitOk ? kExitFailed : status;
+    }
     return status;
 }
