@@ -114,7 +114,32 @@ const Option kOptions[] = {
          o.examples = static_cast<size_t>(n);
          return ok;
      }},
+    {"--to-size", "SIZE", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         return TakeBytes("--to-size", v, o.hasToSize, o.toSize, e);
+     }},
+    {"--older-than", "AGE", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         o.hasOlderThan = ParseAge(v, o.olderThan);
+         if (!o.hasOlderThan)
+             e = "--older-than needs an age (digits with s, m, h, d or w, e.g. 7d or 12h), not [" + v + "]";
+         return o.hasOlderThan;
+     }},
+    {"--svg", "FILE", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         o.svg = v;
+         if (v.empty())
+             e = "--svg needs a file name";
+         return !v.empty();
+     }},
     {"--json", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.json = true; }},
+    {"--raw", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.raw = true; }},
+    {"--lock", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.lock = true; }},
+    {"--verbose", nullptr, false, nullptr,
+     [](Options& o, const std::string&, std::string&) { return o.verbose = true; }},
+    {"--quiet", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.quiet = true; }},
+    {"--yes", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.yes = true; }},
+    {"--ages", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.ages = true; }},
     {"--dry-run", nullptr, false, nullptr,
      [](Options& o, const std::string&, std::string&) { return o.dryRun = true; }},
     {"--keep", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.keep = true; }},
@@ -224,6 +249,10 @@ bool CheckCommandLine(const Options& options, const Command& command, std::strin
         error = options.command + " needs --cache-dir DIR and --module N";
         return false;
     }
+    if (command.needsCacheDir && !options.hasCacheDir) {
+        error = options.command + " needs --cache-dir DIR";
+        return false;
+    }
     return true;
 }
 
@@ -241,7 +270,8 @@ void PrintHelp()
 
 void PrintCommandHelp(const Command& command)
 {
-    printf("usage: cmtool%s %s\n\n%s.\n\n%s", command.needsModule ? " --cache-dir DIR --module N" : "",
+    printf("usage: cmtool%s %s\n\n%s.\n\n%s",
+           command.needsModule ? " --cache-dir DIR --module N" : command.needsCacheDir ? " --cache-dir DIR" : "",
            command.synopsis, command.summary, command.details);
     PrintGlobalHelp();
 }

@@ -32,6 +32,17 @@ struct Options {
     std::vector<std::string> given;  // the command options given, for checking
 
     bool json = false;
+    bool raw = false;
+    bool lock = false;
+    bool verbose = false;
+    bool quiet = false;
+    bool yes = false;
+    bool ages = false;
+    std::string svg;
+    bool hasToSize = false;
+    uint64_t toSize = 0;
+    bool hasOlderThan = false;
+    uint64_t olderThan = 0;  // seconds
     bool dryRun = false;
     bool keep = false;
     bool force = false;
@@ -54,7 +65,8 @@ struct Command {
     const char* details;
     std::vector<std::string> options;  // command options it takes
     int arguments;                     // positional arguments
-    bool needsModule;
+    bool needsModule;  // --cache-dir and --module; otherwise --cache-dir when needsCacheDir
+    bool needsCacheDir;
     int (*run)(const Options&);
 
     bool Takes(const std::string& option) const;

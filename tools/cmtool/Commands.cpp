@@ -1,79 +1,30 @@
-// The commands: ls, stat and check read the index and never change it; the
-// item operations and prune go through the library's facade, as a host's
-// calls would; repair mends the index under the cache lock.
+// The commands: ls, stat, check and modules read the index and never change
+// it; the item operations go through the library's facade, as a host's calls
+// would; repair mends the index under the cache lock. prune and clear are in
+// Prune.cpp, demo in Demo.cpp.
 #include "tools/cmtool/Commands.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
 #include "tools/cmtool/Cache.h"
+#include "tools/cmtool/Reports.h"
 #include "tools/cmtool/Text.h"
 
 namespace cmtool {
 
 namespace layout = cm::layout;
 namespace check = cm::check;
-
-namespace {
-
-void PrintEntries(const std::vector<check::IndexEntry>& entries, bool json)
-{
-    if (json) {
-        printf("[");
-        for (size_t i = 0; i < entries.size(); ++i) {
-            const check::IndexEntry& entry = entries[i];
-            printf("%s\n  {\"time\": %s, \"key\": %llu, \"size\": %llu, \"method\": %s, \"item\": %s, \"entry\": %s}",
-                   i == 0 ? "" : ",", JsonString(KeyTime(entry.timeKey)).c_str(),
-                   static_cast<unsigned long long>(entry.timeKey), static_cast<unsigned long long>(entry.storedSize),
-                   JsonString(MethodName(entry.method)).c_str(), JsonString(entry.item).c_str(),
-                   JsonString(entry.path).c_str());
-        }
-        printf("%s]\n", entries.empty() ? "" : "\n");
-        return;
-    }
-    printf("%-23s %10s  %-14s  %s\n", "TIME", "SIZE", "METHOD", "ITEM");
-    uint64_t total = 0;
-    for (const check::IndexEntry& entry : entries) {
-        printf("%-23s %10llu  %-14s  %s\n", KeyTime(entry.timeKey).c_str(),
-               static_cast<unsigned long long>(entry.storedSize), MethodName(entry.method), entry.item.c_str());
-        total += entry.storedSize;
-    }
-    printf("%zu %s, %llu bytes (%s) as last filed, oldest first\n", entries.size(),
-           entries.size() == 1 ? "item" : "items", static_cast<unsigned long long>(total), Human(total).c_str());
-}
-
-
-// Free bytes and inodes of the file system against the reserves, as the
-// library's own size provider sees them.
-void PrintFreeSpace(const std::string& root, CacheSize& provider, int bytesMinFree, int inodesMinFree)
-{
-    uint64_t total = 0;
-    uint64_t free = 0;
-    if (provider.GetCacheTotalSpace(total) && provider.GetCacheFreeSpace(free)) {
-        const uint64_t reserve = total / 100 * static_cast<uint64_t>(bytesMinFree);
-        printf("%-13s %s free of %s; reserve %d%% = %s: %s\n", "free bytes", Human(free).c_str(),
-               Human(total).c_str(), bytesMinFree, Human(reserve).c_str(),
-               free > reserve ? "above it" : "AT OR BELOW IT (the next update prunes)");
-    } else {
-        printf("%-13s unknown: %s\n", "free bytes", strerror(errno));
-    }
-    if (provider.GetCacheTotalInodes(total) && provider.GetCacheFreeInodes(free)) {
-        const uint64_t reserve = total / 100 * static_cast<uint64_t>(inodesMinFree);
-        printf("%-13s %llu free of %llu; reserve %d%% = %llu: %s\n", "free inodes",
-               static_cast<unsigned long long>(free), static_cast<unsigned long long>(total), inodesMinFree,
-               static_cast<unsigned long long>(reserve), free > reserve ? "above it" : "AT OR BELOW IT");
-    } else {
-        printf("%-13s unknown for %s: %s\n", "free inodes", root.c_str(), strerror(errno));
-    }
-}
-
-}  // namespace
 
 int PrintStat(const Options& options, CacheSize& provider)
 {
@@ -93,6 +44,19 @@ int PrintStat(const Options& options, CacheSize& provider)
     }
     const std::string sizeText = ReadLinkOr(layout::SizeLink(root), "");
     const uint64_t moduleSize = layout::ParseSizeText(sizeText);
+    const std::string oldestLink = ReadLinkOr(layout::OldestLink(root), "");
+    const FreeSpace space = ReadFreeSpace(provider, options);
+    if (options.json) {
+        JsonObject json;
+        json.Str("module", root).Num("size", moduleSize).Bool("sizeLink", !sizeText.empty());
+        json.Num("entries", entries.size()).Num("bytesOnDisk", onDisk).Num("goneFromDisk", gone);
+        json.Raw("oldest", entries.empty() ? "null" : EntryJson(entries.front()));
+        json.Raw("latest", entries.empty() ? "null" : EntryJson(entries.back()));
+        json.Raw("oldestLink", oldestLink.empty() ? "null" : JsonString(oldestLink));
+        json.Raw("space", FreeSpaceJson(space));
+        printf("%s\n", json.Text().c_str());
+        return kExitOk;
+    }
     printf("%-13s %s\n", "module", root.c_str());
     printf("%-13s %llu bytes (%s)%s\n", "module size", static_cast<unsigned long long>(moduleSize),
            Human(moduleSize).c_str(), sizeText.empty() ? ", no size link yet" : "");
@@ -105,14 +69,11 @@ int PrintStat(const Options& options, CacheSize& provider)
         printf("%-13s %s  %s\n", "oldest", KeyTime(entries.front().timeKey).c_str(), entries.front().item.c_str());
         printf("%-13s %s  %s\n", "latest", KeyTime(entries.back().timeKey).c_str(), entries.back().item.c_str());
     }
-    const std::string oldest = ReadLinkOr(layout::OldestLink(root), "");
-    printf("%-13s %s\n", "oldest link", oldest.empty() ? "none: pruning walks the tree" : oldest.c_str());
-    PrintFreeSpace(root, provider, options.bytesMinFree, options.inodesMinFree);
+    printf("%-13s %s\n", "oldest link", oldestLink.empty() ? "none: pruning walks the tree" : oldestLink.c_str());
+    printf("%s", FreeSpaceText(space, options).c_str());
     return kExitOk;
 }
 
-// Entries that were there before and are not now, but for the item's own
-// old entry: what an operation pruned, oldest first.
 std::vector<check::IndexEntry> Pruned(const std::vector<check::IndexEntry>& before,
                                       const std::vector<check::IndexEntry>& after, const std::string& except)
 {
@@ -128,17 +89,6 @@ std::vector<check::IndexEntry> Pruned(const std::vector<check::IndexEntry>& befo
     return pruned;
 }
 
-namespace {
-
-void PrintPruned(const std::vector<check::IndexEntry>& pruned)
-{
-    for (const check::IndexEntry& entry : pruned)
-        printf("  pruned %-23s %10llu  %-14s  %s\n", KeyTime(entry.timeKey).c_str(),
-               static_cast<unsigned long long>(entry.storedSize), MethodName(entry.method), entry.item.c_str());
-}
-
-}  // namespace
-
 int RunStat(const Options& options)
 {
     DefaultCacheSize provider(options.ModuleRoot());
@@ -151,7 +101,7 @@ int RunLs(const Options& options)
     std::string error;
     if (!ReadIndex(options, entries, error))
         return Fail(error);
-    PrintEntries(entries, options.json);
+    PrintEntries(entries, options);
     return kExitOk;
 }
 
@@ -164,7 +114,7 @@ check::CheckOptions CheckOptionsFrom(const Options& options)
     checkOptions.itemDirs = options.itemDirs;
     checkOptions.pruneMode = options.pruneMode;
     checkOptions.maxExamples = options.examples;
-    if (isatty(STDERR_FILENO)) {
+    if (!options.quiet && isatty(STDERR_FILENO)) {
         checkOptions.progress = [](uint64_t names) {
             fprintf(stderr, "\rcmtool: %llu names read...", static_cast<unsigned long long>(names));
         };
@@ -172,10 +122,9 @@ check::CheckOptions CheckOptionsFrom(const Options& options)
     return checkOptions;
 }
 
-
-void EndProgress()
+void EndProgress(const Options& options)
 {
-    if (isatty(STDERR_FILENO))
+    if (!options.quiet && isatty(STDERR_FILENO))
         fprintf(stderr, "\r\033[K");
 }
 
@@ -185,11 +134,23 @@ int RunCheck(const Options& options)
 {
     check::CheckReport report;
     std::string error;
-    const bool checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
-    EndProgress();
+    bool checked = false;
+    if (options.lock) {
+        if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
+            return kExitFailed;
+        TakeCacheLock lock(Facade().m_impl->m_ptrCacheLock);
+        checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
+    } else {
+        checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
+    }
+    EndProgress(options);
     if (!checked)
         return Fail(error);
-    printf("%s", report.Format().c_str());
+    if (options.json)
+        printf("%s\n", CheckJson(report, options.lock).c_str());
+    else
+        printf("%s%s", report.Format().c_str(),
+               options.lock ? "" : "not locked: hosts at work may show as faults (--lock takes the cache lock)\n");
     return report.Clean() ? kExitOk : kExitFailed;
 }
 
@@ -201,22 +162,103 @@ int RunRepair(const Options& options)
     std::string error;
     const bool repaired =
         check::RepairIndex(*Facade().m_impl, CheckOptionsFrom(options), options.dryRun, report, error);
-    EndProgress();
+    EndProgress(options);
     if (!repaired && report.actions.empty())
         return Fail("repair failed: " + error);
-    const char* verb = options.dryRun ? "would" : "did";
-    if (report.actions.empty())
-        printf("nothing to repair\n");
-    for (const std::string& action : report.actions)
-        printf("%s: %s\n", verb, action.c_str());
-    for (const std::string& failure : report.failures)
-        printf("FAILED: %s\n", failure.c_str());
-    for (const std::string& left : report.leftAlone)
-        printf("left alone: %s\n", left.c_str());
-    printf("%s: %s", options.dryRun ? "now" : "after", report.after.Format().c_str());
+    if (options.json) {
+        printf("%s\n", RepairJson(report, options.dryRun).c_str());
+    } else {
+        const char* verb = options.dryRun ? "would" : "did";
+        if (report.actions.empty())
+            printf("nothing to repair\n");
+        for (const std::string& action : report.actions)
+            printf("%s: %s\n", verb, action.c_str());
+        for (const std::string& failure : report.failures)
+            printf("FAILED: %s\n", failure.c_str());
+        for (const std::string& left : report.leftAlone)
+            printf("left alone: %s\n", left.c_str());
+        printf("%s: %s", options.dryRun ? "now" : "after", report.after.Format().c_str());
+    }
     if (!repaired)
         return Fail("repair failed: " + error + LibraryError());
     return report.after.Clean() || options.dryRun ? kExitOk : kExitFailed;
+}
+
+namespace {
+
+struct ModuleSummary {
+    uint32_t module = 0;
+    uint64_t size = 0;
+    size_t items = 0;
+    bool hasOldest = false;
+    uint64_t oldestAge = 0;  // seconds
+};
+
+// The modules under the cache head: numbered directories with a T.
+std::vector<uint32_t> ModuleNumbers(const std::string& cmDir)
+{
+    std::vector<uint32_t> numbers;
+    DIR* dir = opendir(cmDir.c_str());
+    if (dir == nullptr)
+        return numbers;
+    while (struct dirent* entry = readdir(dir)) {
+        struct stat status;
+        if (layout::IsNumberName(entry->d_name) &&
+            stat(layout::TimeTableDir(cmDir + "/" + entry->d_name).c_str(), &status) == 0 && S_ISDIR(status.st_mode))
+            numbers.push_back(layout::NameNumber(entry->d_name));
+    }
+    closedir(dir);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+}  // namespace
+
+int RunModules(const Options& options)
+{
+    struct stat status;
+    if (stat(options.cacheDir.c_str(), &status) != 0) {
+        const int error = errno;
+        return Fail("no cache directory " + options.cacheDir + ": " + strerror(error),
+                    error == ENOENT || error == ENOTDIR ? kExitNoModule : kExitFailed);
+    }
+    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    std::vector<ModuleSummary> modules;
+    int failed = kExitOk;
+    for (const uint32_t number : ModuleNumbers(options.cacheDir + "/" + layout::kModuleDirName)) {
+        ModuleSummary summary;
+        summary.module = number;
+        const std::string root = layout::ModuleRoot(options.cacheDir, number);
+        summary.size = layout::ParseSizeText(ReadLinkOr(layout::SizeLink(root), ""));
+        std::vector<check::IndexEntry> entries;
+        std::string error;
+        if (!check::ListEntries(root, entries, error))
+            failed = Fail(error);
+        summary.items = entries.size();
+        summary.hasOldest = !entries.empty();
+        if (summary.hasOldest)
+            summary.oldestAge = now - std::min(now, entries.front().timeKey >> 8);
+        modules.push_back(summary);
+    }
+    if (options.json) {
+        std::vector<std::string> values;
+        for (const ModuleSummary& summary : modules)
+            values.push_back(JsonObject()
+                                 .Num("module", summary.module)
+                                 .Num("size", summary.size)
+                                 .Num("items", summary.items)
+                                 .Raw("oldestAge", summary.hasOldest ? std::to_string(summary.oldestAge) : "null")
+                                 .Text());
+        printf("%s\n", JsonArray(values, true).c_str());
+        return failed;
+    }
+    printf("%10s %12s %8s  %s\n", "MODULE", "SIZE", "ITEMS", "OLDEST");
+    for (const ModuleSummary& summary : modules) {
+        const std::string size = options.raw ? std::to_string(summary.size) : Human(summary.size);
+        printf("%10u %12s %8zu  %s\n", summary.module, size.c_str(), summary.items,
+               summary.hasOldest ? (AgeText(summary.oldestAge) + " old").c_str() : "-");
+    }
+    return failed;
 }
 
 namespace {
@@ -335,63 +377,40 @@ int RunHide(const Options& options)
     return kExitOk;
 }
 
-int RunPrune(const Options& options)
-{
-    if (!options.hasBytes)
-        return Usage("prune needs --bytes N");
-    if (const int refused = CheckFits(options, options.bytes, "--bytes"))
-        return refused;
-    if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
-        return kExitFailed;
-    std::vector<check::IndexEntry> before;
-    std::vector<check::IndexEntry> after;
-    std::string error;
-    ReadIndex(options, before, error);
-    const bool made = Facade().CreateSpace(options.ModuleRoot(), options.bytes);
-    ReadIndex(options, after, error);
-    const std::vector<check::IndexEntry> pruned = Pruned(before, after, std::string());
-    PrintPruned(pruned);
-    uint64_t freed = 0;
-    for (const check::IndexEntry& entry : pruned)
-        freed += entry.storedSize;
-    printf("pruned %zu %s (%s as filed)\n", pruned.size(), pruned.size() == 1 ? "item" : "items",
-           Human(freed).c_str());
-    DefaultCacheSize provider(options.ModuleRoot());
-    PrintFreeSpace(options.ModuleRoot(), provider, options.bytesMinFree, options.inodesMinFree);
-    if (made)
-        return kExitOk;
-    if (after.empty())
-        return Fail("no room for " + std::to_string(options.bytes) + " bytes: the cache is empty and the file "
-                    "system still has too little free");
-    return Fail("no room for " + std::to_string(options.bytes) + " bytes" + LibraryError());
-}
-
 const std::vector<Command>& Commands()
 {
     static const std::vector<Command> kCommands = {
-        {"stat", "stat", "module size, entries, oldest and latest, free bytes and inodes",
+        {"modules", "modules [--json] [--raw]", "the modules under the cache directory",
+         "Lists the modules under DIR/CM with their size total, item count and the\n"
+         "age of their oldest item; changes nothing. Needs --cache-dir only.\n",
+         {"--json", "--raw"}, 0, false, true, RunModules},
+        {"stat", "stat [--json]", "module size, entries, oldest and latest, free bytes and inodes",
          "Reads the index and the file system; changes nothing. The reserves shown\n"
          "are --bytes-min-free and --inodes-min-free percent of the file system.\n",
-         {}, 0, true, RunStat},
-        {"ls", "ls [--json]", "the items, oldest first: time, size, prune method, path",
+         {"--json"}, 0, true, false, RunStat},
+        {"ls", "ls [--json] [--raw]", "the items, oldest first: time, size, prune method, path",
          "Reads the index; changes nothing. SIZE is the size the item was last filed\n"
-         "with. --json prints an array of objects (time, key, size, method, item,\n"
-         "entry) for scripts.\n",
-         {"--json"}, 0, true, RunLs},
-        {"check", "check [--items DIR]... [--examples N]", "checks the index; exit 1 when it finds faults",
+         "with, human-readable unless --raw. --json prints an array of objects\n"
+         "(time, key, size, method, item, entry) for scripts.\n",
+         {"--json", "--raw"}, 0, true, false, RunLs},
+        {"check", "check [--lock] [--items DIR]... [--examples N] [--json]",
+         "checks the index; exit 1 when it finds faults",
          "Reads the index, the record of every indexed item and the records in the\n"
          "directories of the indexed items and under each --items DIR; changes\n"
          "nothing. Prints each kind of fault found with a count and the first N\n"
-         "examples (default 5). Exit status 0 when clean, 1 with faults.\n",
-         {"--examples"}, 0, true, RunCheck},
-        {"repair", "repair [--dry-run] [--items DIR]...", "mends what check finds, under the cache lock",
+         "examples (default 5). Without --lock it takes no lock and says so: hosts\n"
+         "at work may then show as faults; --lock takes the cache lock.\n",
+         {"--examples", "--lock", "--json", "--quiet"}, 0, true, false, RunCheck},
+        {"repair", "repair [--dry-run] [--items DIR]... [--json]", "mends what check finds, under the cache lock",
          "Under the cache lock: removes what does not belong in the index (malformed\n"
          "entries, links at the wrong depth, stray files, empty directories), older\n"
-         "duplicate entries and entries of vanished items; re-creates or re-points\n"
-         "records, removes records that lead nowhere; drops a stale oldest link;\n"
-         "rewrites the size total from the indexed items. Says what it did, then\n"
-         "checks again. --dry-run says what it would do and changes nothing.\n",
-         {"--dry-run", "--examples"}, 0, true, RunRepair},
+         "duplicate entries and entries whose item has no record (leaving the file\n"
+         "alone); points records at their item's entry; files again, at the young\n"
+         "end, an item whose record names a missing entry and whose file is there;\n"
+         "removes the other records that lead nowhere; drops a stale oldest link;\n"
+         "rewrites the size total. Says what it did, then checks again. --dry-run\n"
+         "says what it would do and changes nothing.\n",
+         {"--dry-run", "--examples", "--json", "--quiet"}, 0, true, false, RunRepair},
         {"add", "add ITEM [--size N] [--method M] [--create]", "files an item (makes room first)",
          "UpdateItem(ITEM, N): files the item at the young end of the index with\n"
          "size N (default: its file's size now), pruning the oldest items first when\n"
@@ -401,33 +420,47 @@ const std::vector<Command>& Commands()
          "path under DIR/CM, an item whose record leads into another module, a size\n"
          "of 0, and a size that with the byte reserve is more than the file system\n"
          "holds. A module that is not there is made only with --create.\n",
-         {"--size", "--method", "--create"}, 1, true, RunAdd},
+         {"--size", "--method", "--create"}, 1, true, false, RunAdd},
         {"update", "update ITEM [--size N] [--method M] [--create]",
          "files an item afresh, or changes its prune method",
          "As add. With --method alone, changes the prune method of an item in the\n"
          "cache in place, leaving its place in the time order.\n",
-         {"--size", "--method", "--create"}, 1, true, RunAdd},
+         {"--size", "--method", "--create"}, 1, true, false, RunAdd},
         {"delete", "delete ITEM [--force]", "takes an item out of the cache and prunes its file",
          "DeleteFromCache(ITEM): removes its entry and record and prunes its file by\n"
          "its prune method, and says what became of the file. A file that is not in\n"
          "the cache is refused; --force truncates it all the same.\n",
-         {"--force"}, 1, true, RunDelete},
+         {"--force"}, 1, true, false, RunDelete},
         {"hide", "hide ITEM", "takes an item out of the cache, leaving its file",
          "HideItem(ITEM): removes its entry and record; the file stays as it is and\n"
          "is never pruned until it is given back with unhide. An item that is not\n"
          "in the cache is refused.\n",
-         {}, 1, true, RunHide},
+         {}, 1, true, false, RunHide},
         {"unhide", "unhide ITEM [--size N] [--method M] [--create]", "gives a hidden item back to the cache",
          "UnHideItem(ITEM, N): files the item afresh with size N (default: its\n"
          "file's size now), refusing what add refuses.\n",
-         {"--size", "--method", "--create"}, 1, true, RunAdd},
-        {"prune", "prune --bytes N", "prunes the oldest items until N bytes (plus the reserve) are free",
-         "CreateSpace(N): prunes the oldest items until the file system has more than\n"
-         "N bytes plus the --bytes-min-free reserve free, and more free inodes than\n"
-         "the --inodes-min-free reserve. N takes K, M and G. Lists what it pruned.\n"
-         "An N that with the reserve is more than the file system holds is refused\n"
-         "before anything is pruned.\n",
-         {"--bytes"}, 0, true, RunPrune},
+         {"--size", "--method", "--create"}, 1, true, false, RunAdd},
+        {"prune", "prune --bytes N | --to-size SIZE | --older-than AGE [--dry-run] [--json] [--verbose]",
+         "prunes the oldest items: to make room, to a size, or by age",
+         "One of:\n"
+         "  --bytes N         CreateSpace(N): prunes until the file system has more\n"
+         "                    than N bytes plus the --bytes-min-free reserve free,\n"
+         "                    and more free inodes than the --inodes-min-free reserve\n"
+         "  --to-size SIZE    prunes until the module's size total is SIZE or less\n"
+         "  --older-than AGE  prunes every item filed more than AGE ago (7d, 12h, 30m)\n"
+         "The last two take the cache lock and prune with the library's own steps,\n"
+         "oldest first (in set mode a whole entry directory at a time). Sizes take\n"
+         "K, M, G, T or KiB, MiB, GiB, TiB (powers of 1024). An N that with the\n"
+         "reserve is more than the file system holds is refused before anything is\n"
+         "pruned. Prints a summary: items, bytes as filed, what the file system\n"
+         "gained, free bytes before and after; --verbose lists the items. --dry-run\n"
+         "says what it would prune (not with --bytes).\n",
+         {"--bytes", "--to-size", "--older-than", "--dry-run", "--json", "--verbose", "--quiet"}, 0, true, false,
+         RunPrune},
+        {"clear", "clear --yes | --dry-run [--json] [--verbose]", "prunes every item of the module",
+         "Under the cache lock, prunes every item, oldest first, each by its prune\n"
+         "method. Asks for --yes; --dry-run says what it would prune.\n",
+         {"--yes", "--dry-run", "--json", "--verbose", "--quiet"}, 0, true, false, RunClear},
         {"demo", "demo [--keep]", "a cache at work on a small file system, from scratch",
          "Makes a cache on a new temporary directory (a 4 MiB tmpfs when run as\n"
          "root, so that the library's own size provider drives pruning; otherwise\n"
@@ -438,7 +471,7 @@ const std::vector<Command>& Commands()
          "otherwise it is unmounted and removed on every way out.\n"
          "Run as root, demo MOUNTS A TMPFS under $TMPDIR (or /tmp).\n"
          "--module picks the module number (default 7).\n",
-         {"--keep"}, 0, false, RunDemo},
+         {"--keep"}, 0, false, false, RunDemo},
     };
     return kCommands;
 }

@@ -18,7 +18,9 @@ int RunRepair(const Options& options);
 int RunAdd(const Options& options);  // add, update and unhide
 int RunDelete(const Options& options);
 int RunHide(const Options& options);
-int RunPrune(const Options& options);
+int RunModules(const Options& options);
+int RunPrune(const Options& options);  // Prune.cpp
+int RunClear(const Options& options);  // Prune.cpp
 int RunDemo(const Options& options);  // Demo.cpp
 
 // stat's report, with the free space as provider sees it.

@@ -96,6 +96,33 @@ bool ParseBytes(const std::string& text, uint64_t& bytes)
     return true;
 }
 
+bool ParseAge(const std::string& text, uint64_t& seconds)
+{
+    static const std::map<std::string, uint64_t> kUnits = {
+        {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}, {"w", 7 * 86400}};
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long value = strtoull(text.c_str(), &end, 10);
+    const auto unit = kUnits.find(end);
+    if (errno != 0 || unit == kUnits.end() || value > UINT64_MAX / unit->second)
+        return false;
+    seconds = value * unit->second;
+    return true;
+}
+
+std::string AgeText(uint64_t seconds)
+{
+    if (seconds < 60)
+        return std::to_string(seconds) + "s";
+    if (seconds < 3600)
+        return std::to_string(seconds / 60) + "m";
+    if (seconds < 86400)
+        return std::to_string(seconds / 3600) + "h " + std::to_string(seconds % 3600 / 60) + "m";
+    return std::to_string(seconds / 86400) + "d " + std::to_string(seconds % 86400 / 3600) + "h";
+}
+
 bool ParseInt(const std::string& text, long low, long high, long& value)
 {
     if (text.empty())
@@ -114,41 +141,99 @@ std::string KeyTime(uint64_t key)
     const unsigned step = static_cast<unsigned>(key & 0xFF);
     struct tm local;
     char text[64];
+    char zone[16] = "";
     if (localtime_r(&seconds, &local) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local) == 0)
         snprintf(text, sizeof text, "@%llu", static_cast<unsigned long long>(seconds));
+    else
+        strftime(zone, sizeof zone, " %z", &local);
     char tail[16];
     snprintf(tail, sizeof tail, step < 10 ? ".%u" : "+%u", step);
-    return std::string(text) + tail;
+    return std::string(text) + tail + zone;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[at], or 0.
+size_t Utf8Length(const std::string& text, size_t at)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = 0;
+    uint32_t low = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        low = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (next & 0x3F);
+    }
+    const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+    return code < low || code > 0x10FFFF || surrogate ? 0 : length;
+}
+
+}  // namespace
+
+// Valid UTF-8 passes as it is, with the escapes JSON needs. A file name may
+// hold any bytes but '/' and NUL: a byte that is not part of well-formed
+// UTF-8 is written as the escape \udcXX, XX its value in hex (the
+// convention of Python's "surrogateescape", which reads it back to the
+// same byte). A name with such escapes still names the same file.
 std::string JsonString(const std::string& text)
 {
     std::string out = "\"";
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
+    for (size_t at = 0; at < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        char escaped[8];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
             out += "\\n";
-            break;
-        case '\t':
+        } else if (c == '\t') {
             out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-                out += escaped;
-            } else {
-                out += c;
-            }
+        } else if (c < 0x20 || c == 0x7F) {
+            snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (const size_t length = Utf8Length(text, at)) {
+            out += text.substr(at, length);
+            at += length;
+            continue;
+        } else {
+            snprintf(escaped, sizeof escaped, "\\udc%02x", c);
+            out += escaped;
         }
+        ++at;
     }
     return out + "\"";
+}
+
+JsonObject& JsonObject::Raw(const char* name, const std::string& json)
+{
+    m_members += (m_members.empty() ? "" : ", ") + JsonString(name) + ": " + json;
+    return *this;
+}
+
+std::string JsonArray(const std::vector<std::string>& values, bool linePerValue)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < values.size(); ++i)
+        text += (i == 0 ? "" : ",") + std::string(linePerValue ? "\n  " : i == 0 ? "" : " ") + values[i];
+    return text + (linePerValue && !values.empty() ? "\n]" : "]");
 }
 
 }  // namespace cmtool

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <string>
+#include <vector>
 
 #include "cachemanager/CacheManager.h"
 
@@ -28,11 +29,31 @@ bool ParseMethod(const std::string& text, PruneMethod& method);
 // Digits with an optional unit: K, M, G, T or KiB, MiB, GiB, TiB (powers of
 // 1024).
 bool ParseBytes(const std::string& text, uint64_t& bytes);
+// Digits with a unit: s, m, h, d or w; in seconds.
+bool ParseAge(const std::string& text, uint64_t& seconds);
+// "45s", "12m", "5h 3m", "3d 4h".
+std::string AgeText(uint64_t seconds);
 bool ParseInt(const std::string& text, long low, long high, long& value);
 // A time key as local time with its zone, to the tenth of a second.
 std::string KeyTime(uint64_t key);
 // A JSON string; see JsonString in Text.cpp for bytes that are not UTF-8.
 std::string JsonString(const std::string& text);
+
+// A JSON object, one member at a time: {"name": value, ...} on one line.
+class JsonObject {
+public:
+    JsonObject& Str(const char* name, const std::string& value) { return Raw(name, JsonString(value)); }
+    JsonObject& Num(const char* name, uint64_t value) { return Raw(name, std::to_string(value)); }
+    JsonObject& Bool(const char* name, bool value) { return Raw(name, value ? "true" : "false"); }
+    JsonObject& Raw(const char* name, const std::string& json);  // a value that is JSON already
+    std::string Text() const { return "{" + m_members + "}"; }
+
+private:
+    std::string m_members;
+};
+
+// [a, b, ...] from values that are JSON already; one per line when long.
+std::string JsonArray(const std::vector<std::string>& values, bool linePerValue = false);
 
 }  // namespace cmtool
 
