@@ -125,13 +125,6 @@ const Option kOptions[] = {
              e = "--older-than needs an age (digits with s, m, h, d or w, e.g. 7d or 12h), not [" + v + "]";
          return o.hasOlderThan;
      }},
-    {"--svg", "FILE", false, nullptr,
-     [](Options& o, const std::string& v, std::string& e) {
-         o.svg = v;
-         if (v.empty())
-             e = "--svg needs a file name";
-         return !v.empty();
-     }},
     {"--json", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.json = true; }},
     {"--raw", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.raw = true; }},
     {"--lock", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.lock = true; }},
@@ -139,7 +132,6 @@ const Option kOptions[] = {
      [](Options& o, const std::string&, std::string&) { return o.verbose = true; }},
     {"--quiet", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.quiet = true; }},
     {"--yes", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.yes = true; }},
-    {"--ages", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.ages = true; }},
     {"--dry-run", nullptr, false, nullptr,
      [](Options& o, const std::string&, std::string&) { return o.dryRun = true; }},
     {"--keep", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.keep = true; }},

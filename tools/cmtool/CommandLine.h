@@ -37,8 +37,6 @@ struct Options {
     bool verbose = false;
     bool quiet = false;
     bool yes = false;
-    bool ages = false;
-    std::string svg;
     bool hasToSize = false;
     uint64_t toSize = 0;
     bool hasOlderThan = false;
