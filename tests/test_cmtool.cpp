@@ -35,6 +35,7 @@ struct RunAs {
     std::string out;     // standard output goes here instead
     bool nobody = false;  // uid and gid 65534
     int fileLimit = 0;   // RLIMIT_NOFILE
+    bool terminal = false;  // standard error on a terminal
     std::function<void()> during;  // done while cmtool runs
 };
 
@@ -108,10 +109,14 @@ protected:
 #endif
         const std::string out = as.out.empty() ? dir() + "/.out" : as.out;
         const std::string err = dir() + "/.err";
+        const int terminal = as.terminal ? posix_openpt(O_RDWR | O_NOCTTY) : -1;
+        if (as.terminal && (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0))
+            ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
+        const std::string terminalName = terminal < 0 ? err : ptsname(terminal);
         const pid_t child = fork();
         if (child == 0) {
             const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+            const int errFd = open(terminalName.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
             dup2(outFd, STDOUT_FILENO);
             dup2(errFd, STDERR_FILENO);
             for (int fd = STDERR_FILENO + 1; fd < 1024; ++fd)
@@ -138,7 +143,14 @@ protected:
         int status = 0;
         waitpid(child, &status, 0);
         Result result{WIFEXITED(status) ? WEXITSTATUS(status) : -1, as.out.empty() ? ReadAll(out) : "",
-                      ReadAll(err)};
+                      terminal < 0 ? ReadAll(err) : ""};
+        if (terminal >= 0) {
+            fcntl(terminal, F_SETFL, O_NONBLOCK);
+            char buffer[4096];
+            for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;)
+                result.err.append(buffer, static_cast<size_t>(got));
+            close(terminal);
+        }
         unlink((dir() + "/.out").c_str());
         unlink(err.c_str());
         return result;
@@ -196,6 +208,12 @@ TEST_F(Cmtool, LsStatAndCheckReadAModuleTheLibraryMade)
     EXPECT_HAS(stat.out, "  " + c + "\n");
     EXPECT_HAS(stat.out, "oldest link   none");
     EXPECT_HAS(stat.out, "reserve 10% = ");
+
+    // Progress on a terminal only, and not with --quiet.
+    RunAs tty;
+    tty.terminal = true;
+    EXPECT_HAS(Tool({"check"}, tty).err, "] 0/3   0% ");
+    EXPECT_EQ(Tool({"check", "--quiet"}, tty).err, "");
 
     Result clean = Tool({"check", "--items", dir() + "/items"});
     EXPECT_EQ(clean.status, 0) << clean.out << clean.err;

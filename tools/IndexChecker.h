@@ -95,6 +95,9 @@ struct CheckOptions {
     // Called now and then during the scans with the number of names read so
     // far; for a progress display.
     std::function<void(uint64_t namesRead)> progress;
+    // Called now and then while the items of the entries found are checked,
+    // with how many are done of how many, and once when all are.
+    std::function<void(uint64_t done, uint64_t total)> entryProgress;
 };
 
 struct CheckReport {

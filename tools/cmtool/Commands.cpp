@@ -107,25 +107,18 @@ int RunLs(const Options& options)
 
 namespace {
 
-check::CheckOptions CheckOptionsFrom(const Options& options)
+// With a count of the names read while the index is walked, then a bar
+// while the items of its entries are checked.
+check::CheckOptions CheckOptionsFrom(const Options& options, ProgressBar& bar)
 {
     check::CheckOptions checkOptions;
     checkOptions.moduleRoot = options.ModuleRoot();
     checkOptions.itemDirs = options.itemDirs;
     checkOptions.pruneMode = options.pruneMode;
     checkOptions.maxExamples = options.examples;
-    if (!options.quiet && isatty(STDERR_FILENO)) {
-        checkOptions.progress = [](uint64_t names) {
-            fprintf(stderr, "\rcmtool: %llu names read...", static_cast<unsigned long long>(names));
-        };
-    }
+    checkOptions.progress = [&bar](uint64_t names) { bar.Count(names); };
+    checkOptions.entryProgress = [&bar](uint64_t done, uint64_t total) { bar.Show(done, total); };
     return checkOptions;
-}
-
-void EndProgress(const Options& options)
-{
-    if (!options.quiet && isatty(STDERR_FILENO))
-        fprintf(stderr, "\r\033[K");
 }
 
 }  // namespace
@@ -135,15 +128,16 @@ int RunCheck(const Options& options)
     check::CheckReport report;
     std::string error;
     bool checked = false;
+    ProgressBar bar(!options.quiet, "entries");
     if (options.lock) {
         if (!Start(ArgsFrom(options, PRUNE_TRUNCATE)))
             return kExitFailed;
         TakeCacheLock lock(Facade().m_impl->m_ptrCacheLock);
-        checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
+        checked = check::CheckIndex(CheckOptionsFrom(options, bar), report, error);
     } else {
-        checked = check::CheckIndex(CheckOptionsFrom(options), report, error);
+        checked = check::CheckIndex(CheckOptionsFrom(options, bar), report, error);
     }
-    EndProgress(options);
+    bar.Clear();
     if (!checked)
         return Fail(error);
     if (options.json)
@@ -160,9 +154,10 @@ int RunRepair(const Options& options)
         return kExitFailed;
     check::RepairReport report;
     std::string error;
+    ProgressBar bar(!options.quiet, "entries");
     const bool repaired =
-        check::RepairIndex(*Facade().m_impl, CheckOptionsFrom(options), options.dryRun, report, error);
-    EndProgress(options);
+        check::RepairIndex(*Facade().m_impl, CheckOptionsFrom(options, bar), options.dryRun, report, error);
+    bar.Clear();
     if (!repaired && report.actions.empty())
         return Fail("repair failed: " + error);
     if (options.json) {

@@ -37,20 +37,6 @@ uint64_t FiledBytes(const std::vector<check::IndexEntry>& entries)
     return bytes;
 }
 
-// Bar on a terminal: done/total, percent, rate.
-void Progress(const Options& options, size_t done, size_t total, time_t started)
-{
-    if (options.quiet || options.json || total == 0 || !isatty(STDERR_FILENO))
-        return;
-    const int width = 30;
-    const int filled = static_cast<int>(done * width / total);
-    const double seconds = difftime(time(nullptr), started);
-    fprintf(stderr, "\r[%.*s%*s] %zu/%zu %3zu%% %.0f items/s", filled, "==============================",
-            width - filled, "", done, total, done * 100 / total, seconds > 0 ? done / seconds : 0.0);
-    if (done == total)
-        fprintf(stderr, "\r\033[K");
-}
-
 void Report(const Options& options, const Outcome& outcome)
 {
     const uint64_t filed = FiledBytes(outcome.pruned);
@@ -106,7 +92,7 @@ int PruneWhile(const Options& options, const Rule& rule)
             return Fail(error);
         uint64_t size = 0;
         manager.GetModuleSize(size);
-        const time_t started = time(nullptr);
+        ProgressBar bar(!options.quiet && !options.dryRun, "items");
         size_t first = 0;
         for (; first < entries.size() && rule(entries[first], size);) {
             const size_t end = StepEnd(entries, first, setMode);
@@ -121,9 +107,9 @@ int PruneWhile(const Options& options, const Rule& rule)
                 break;
             }
             first = end;
-            Progress(options, first, entries.size(), started);
+            bar.Show(first, entries.size());
         }
-        Progress(options, entries.size(), entries.size(), started);
+        bar.Clear();
         if (!options.dryRun) {
             std::vector<check::IndexEntry> after;
             ReadIndex(options, after, error);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <unistd.h>
 
 namespace cmtool {
 
@@ -220,6 +221,55 @@ std::string JsonString(const std::string& text)
         ++at;
     }
     return out + "\"";
+}
+
+namespace {
+
+double Now()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+}  // namespace
+
+ProgressBar::ProgressBar(bool wanted, const char* unit)
+    : m_shown(wanted && isatty(STDERR_FILENO)), m_unit(unit), m_started(Now())
+{
+}
+
+void ProgressBar::Show(uint64_t done, uint64_t total)
+{
+    if (!m_shown || total == 0)
+        return;
+    if (done >= total) {
+        Clear();
+        return;
+    }
+    const int width = 30;
+    const int filled = static_cast<int>(done * width / total);
+    const double seconds = Now() - m_started;
+    fprintf(stderr, "\r[%s%s] %llu/%llu %3llu%% %.0f %s/s\033[K", std::string(filled, '=').c_str(),
+            std::string(width - filled, ' ').c_str(), static_cast<unsigned long long>(done),
+            static_cast<unsigned long long>(total), static_cast<unsigned long long>(done * 100 / total),
+            seconds > 0 ? static_cast<double>(done) / seconds : 0.0, m_unit);
+    m_drawn = true;
+}
+
+void ProgressBar::Count(uint64_t done)
+{
+    if (!m_shown)
+        return;
+    fprintf(stderr, "\r%llu names read...\033[K", static_cast<unsigned long long>(done));
+    m_drawn = true;
+}
+
+void ProgressBar::Clear()
+{
+    if (m_drawn)
+        fprintf(stderr, "\r\033[K");
+    m_drawn = false;
 }
 
 JsonObject& JsonObject::Raw(const char* name, const std::string& json)

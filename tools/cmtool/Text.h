@@ -55,6 +55,28 @@ private:
 // [a, b, ...] from values that are JSON already; one per line when long.
 std::string JsonArray(const std::vector<std::string>& values, bool linePerValue = false);
 
+// Progress on standard error when it is a terminal (never on a pipe):
+// "[=====     ] done/total pct% rate unit/s", or a count of the names read
+// while the total is unknown. Cleared when done reaches total, and when
+// destroyed.
+class ProgressBar {
+public:
+    ProgressBar(bool wanted, const char* unit);
+    ~ProgressBar() { Clear(); }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+    void Show(uint64_t done, uint64_t total);
+    void Count(uint64_t done);
+    void Clear();
+
+private:
+    bool m_shown;
+    bool m_drawn = false;
+    const char* m_unit;
+    double m_started;
+};
+
 }  // namespace cmtool
 
 #endif
