@@ -360,6 +360,7 @@ TEST_F(Cmtool, MistakesAndRefusalsChangeNothing)
         {on("7", {"hide", loose}), 1, loose + " is not in the cache: nothing changed", ""},
         {on("7", {"update", loose, "--method", "unlink"}), 1, loose + " is not in the cache: nothing changed", ""},
         {on("7", {"ls"}), 1, "cmtool: cannot write standard output: No space left on device\n", "/dev/full"},
+        {on("7", {"stat", "--svg", d + "/nowhere/ages.svg"}), 1, "cmtool: cannot write the picture: " + d + "/nowhere", ""},
     };
     for (const Row& row : rows) {
         std::string line;
@@ -558,7 +559,7 @@ TEST_F(Cmtool, PrunePoliciesAndClearTakeTheOldestFirst)
 }
 
 // Every report as JSON, for a name that is not UTF-8 too: valid JSON whose
-// escapes give back the name's bytes.
+// escapes give back the name's bytes. Then modules, and stat --ages.
 TEST_F(Cmtool, JsonReportsAreValidForAnyFileName)
 {
     if (system("python3 -c 'import json' 2>/dev/null") != 0)
@@ -575,7 +576,7 @@ TEST_F(Cmtool, JsonReportsAreValidForAnyFileName)
     const std::string read = "python3 -c 'import json,os,sys; v=json.load(open(sys.argv[1])); sys.exit(len(sys.argv) "
                              "> 2 and os.fsencode(v[0][\"item\"]) != open(sys.argv[2], \"rb\").read())' " + json;
     const std::vector<std::vector<std::string>> commands = {
-        {"ls", "--json"}, {"stat", "--json"}, {"check", "--json"}, {"repair", "--dry-run", "--json"},
+        {"ls", "--json"}, {"stat", "--ages", "--json"}, {"check", "--json"}, {"repair", "--dry-run", "--json"},
         {"prune", "--to-size", "20", "--dry-run", "--json"}, {"clear", "--dry-run", "--json"}};
     for (const std::vector<std::string>& command : commands) {
         SCOPED_TRACE(command[0]);
@@ -585,6 +586,12 @@ TEST_F(Cmtool, JsonReportsAreValidForAnyFileName)
     EXPECT_EQ(Run({"--cache-dir", dir(), "modules", "--json"}, to).status, 0);
     EXPECT_EQ(system(read.c_str()), 0) << ReadAll(json);
     EXPECT_HAS(Run({"--cache-dir", dir(), "modules"}).out, "         7         30 B        2  ");
+
+    // How old the items are, as text and as a picture.
+    const std::string svg = dir() + "/ages.svg";
+    EXPECT_HAS(Tool({"stat", "--ages", "--svg", svg}).out, "item ages:\n  >= 1y                        2       30 B  #");
+    EXPECT_EQ(ReadAll(svg).find("<svg "), 0u);
+    EXPECT_HAS(ReadAll(svg), ">&gt;= 1y</text>");
 }
 
 TEST_F(Cmtool, HelpForEveryCommand)

@@ -125,7 +125,16 @@ const Option kOptions[] = {
              e = "--older-than needs an age (digits with s, m, h, d or w, e.g. 7d or 12h), not [" + v + "]";
          return o.hasOlderThan;
      }},
+    {"--svg", "FILE", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         o.svg = v;
+         o.ages = true;
+         if (v.empty())
+             e = "--svg needs a file name";
+         return !v.empty();
+     }},
     {"--json", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.json = true; }},
+    {"--ages", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.ages = true; }},
     {"--raw", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.raw = true; }},
     {"--lock", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.lock = true; }},
     {"--verbose", nullptr, false, nullptr,

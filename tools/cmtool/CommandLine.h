@@ -37,6 +37,8 @@ struct Options {
     bool verbose = false;
     bool quiet = false;
     bool yes = false;
+    bool ages = false;
+    std::string svg;  // with ages: the histograms as a picture
     bool hasToSize = false;
     uint64_t toSize = 0;
     bool hasOlderThan = false;

@@ -17,6 +17,7 @@
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
+#include "tools/cmtool/Ages.h"
 #include "tools/cmtool/Cache.h"
 #include "tools/cmtool/Reports.h"
 #include "tools/cmtool/Text.h"
@@ -46,6 +47,9 @@ int PrintStat(const Options& options, CacheSize& provider)
     const uint64_t moduleSize = layout::ParseSizeText(sizeText);
     const std::string oldestLink = ReadLinkOr(layout::OldestLink(root), "");
     const FreeSpace space = ReadFreeSpace(provider, options);
+    const AgeReport ages = options.ages ? ReadAges(entries) : AgeReport();
+    if (!options.svg.empty() && !WriteSvg(options.svg, ages, error))
+        return Fail("cannot write the picture: " + error);
     if (options.json) {
         JsonObject json;
         json.Str("module", root).Num("size", moduleSize).Bool("sizeLink", !sizeText.empty());
@@ -54,6 +58,8 @@ int PrintStat(const Options& options, CacheSize& provider)
         json.Raw("latest", entries.empty() ? "null" : EntryJson(entries.back()));
         json.Raw("oldestLink", oldestLink.empty() ? "null" : JsonString(oldestLink));
         json.Raw("space", FreeSpaceJson(space));
+        if (options.ages)
+            json.Raw("ages", ages.json);
         printf("%s\n", json.Text().c_str());
         return kExitOk;
     }
@@ -70,7 +76,7 @@ int PrintStat(const Options& options, CacheSize& provider)
         printf("%-13s %s  %s\n", "latest", KeyTime(entries.back().timeKey).c_str(), entries.back().item.c_str());
     }
     printf("%-13s %s\n", "oldest link", oldestLink.empty() ? "none: pruning walks the tree" : oldestLink.c_str());
-    printf("%s", FreeSpaceText(space, options).c_str());
+    printf("%s%s", FreeSpaceText(space, options).c_str(), ages.text.c_str());
     return kExitOk;
 }
 
@@ -379,10 +385,13 @@ const std::vector<Command>& Commands()
          "Lists the modules under DIR/CM with their size total, item count and the\n"
          "age of their oldest item; changes nothing. Needs --cache-dir only.\n",
          {"--json", "--raw"}, 0, false, true, RunModules},
-        {"stat", "stat [--json]", "module size, entries, oldest and latest, free bytes and inodes",
+        {"stat", "stat [--ages] [--svg FILE] [--json]", "module size, entries, oldest and latest, free space",
          "Reads the index and the file system; changes nothing. The reserves shown\n"
-         "are --bytes-min-free and --inodes-min-free percent of the file system.\n",
-         {"--json"}, 0, true, false, RunStat},
+         "are --bytes-min-free and --inodes-min-free percent of the file system.\n"
+         "--ages adds how old the items are (from the time keys of the index): the\n"
+         "oldest item's age, a histogram of item ages and one of their sizes as\n"
+         "filed; --svg FILE also draws the two histograms into FILE.\n",
+         {"--json", "--ages", "--svg"}, 0, true, false, RunStat},
         {"ls", "ls [--json] [--raw]", "the items, oldest first: time, size, prune method, path",
          "Reads the index; changes nothing. SIZE is the size the item was last filed\n"
          "with, human-readable unless --raw. --json prints an array of objects\n"

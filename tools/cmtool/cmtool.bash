@@ -9,6 +9,8 @@ _cmtool()
     local commands="modules stat ls check repair add update delete hide unhide prune clear demo help"
     local global="--cache-dir --module --log-level --prune-mode --bytes-min-free --inodes-min-free --items --help --version"
     case $prev in
+        --svg)
+            COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --cache-dir|--items)
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --method)
@@ -25,7 +27,7 @@ _cmtool()
     local own=""
     case $command in
         modules|ls) own="--json --raw" ;;
-        stat) own="--json" ;;
+        stat) own="--ages --svg --json" ;;
         check) own="--lock --examples --json --quiet" ;;
         repair) own="--dry-run --examples --json --quiet" ;;
         add|update|unhide) own="--size --method --create" ;;
