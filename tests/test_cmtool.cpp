@@ -625,7 +625,11 @@ TEST_F(Cmtool, DemoPrunesByEveryMethodAndCleansUpOnEveryWayOut)
     EXPECT_TRUE(test::ListDir(tmp).empty());
 
     // With one file descriptor to spare every step fails; the tmpfs goes all
-    // the same.
+    // the same. (A sanitizer's own checks need descriptors too: under one,
+    // the run ends in a false report instead.)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
+    return;
+#endif
     if (!test::IsRoot())
         return;
     as.fileLimit = 4;
