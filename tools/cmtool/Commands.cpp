@@ -334,7 +334,9 @@ std::string PruneOutcome(const ItemState& before, const ItemState& after)
     if (after.exists)
         return after.size == 0 ? "its file was truncated" : "";
     struct stat status;
-    return lstat(ParentOf(before.path).c_str(), &status) != 0 ? "its file was unlinked with its emptied directories" : "its file was unlinked";
+    if (lstat(ParentOf(before.path).c_str(), &status) != 0)
+        return "its file was unlinked with its emptied directories";
+    return "its file was unlinked";
 }
 
 }  // namespace

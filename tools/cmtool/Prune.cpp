@@ -50,7 +50,9 @@ void Report(const Options& options, const Outcome& outcome)
         JsonObject json;
         json.Bool("dryRun", options.dryRun).Num("items", outcome.pruned.size()).Num("bytesAsFiled", filed);
         if (!options.dryRun && outcome.before.bytesKnown && outcome.after.bytesKnown)
-            json.Num("freeBefore", outcome.before.freeBytes).Num("freeAfter", outcome.after.freeBytes).Num("gained", gained);
+            json.Num("freeBefore", outcome.before.freeBytes)
+                .Num("freeAfter", outcome.after.freeBytes)
+                .Num("gained", gained);
         printf("%s\n", json.Raw("pruned", JsonArray(entries, true)).Text().c_str());
         return;
     }

@@ -52,7 +52,9 @@ std::string FreeSpaceJson(const FreeSpace& space)
 {
     JsonObject json;
     if (space.bytesKnown)
-        json.Num("freeBytes", space.freeBytes).Num("totalBytes", space.totalBytes).Num("byteReserve", space.byteReserve);
+        json.Num("freeBytes", space.freeBytes)
+            .Num("totalBytes", space.totalBytes)
+            .Num("byteReserve", space.byteReserve);
     if (space.inodesKnown)
         json.Num("freeInodes", space.freeInodes)
             .Num("totalInodes", space.totalInodes)
@@ -118,7 +120,8 @@ std::string CheckJson(const check::CheckReport& report, bool locked)
                                .Text());
     }
     JsonObject json;
-    json.Bool("clean", report.Clean()).Bool("locked", locked).Num("faults", report.Total()).Num("notes", report.Notes());
+    json.Bool("clean", report.Clean()).Bool("locked", locked);
+    json.Num("faults", report.Total()).Num("notes", report.Notes());
     json.Num("entries", report.entries.size()).Num("itemBytes", report.itemBytes);
     if (report.sizeLinkPresent)
         json.Num("sizeTotal", report.storedSize);
