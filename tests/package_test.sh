@@ -18,7 +18,8 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for f in lib/libcachemanager.so lib/libcachemanager.so.1 include/cachemanager/CacheManager.h \
          include/cachemanager/prune/PathUtils.h include/host/LogWriter.h bin/cmtool \
          lib/pkgconfig/cachemanager.pc lib/cmake/CacheManager/CacheManagerConfig.cmake \
-         lib/cmake/CacheManager/CacheManagerConfigVersion.cmake; do
+         lib/cmake/CacheManager/CacheManagerConfigVersion.cmake share/man/man1/cmtool.1 \
+         share/bash-completion/completions/cmtool; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 [ "$(readlink "$prefix/lib/libcachemanager.so.1")" = libcachemanager.so.1.0.0 ] ||
@@ -39,4 +40,5 @@ mkdir "$work/cache2"
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir cachemanager) "$work/consumer-pc" "$work/cache2"
 
 echo "--- the installed cmtool"
+"$prefix/bin/cmtool" --version
 "$prefix/bin/cmtool" --cache-dir "$work/cache2" --module 7 check

@@ -242,10 +242,12 @@ private:
 };
 
 // The entries' items: their sizes, records and duplicates.
-void CheckItems(Scan& scan)
+void CheckItems(Scan& scan, const CheckOptions& options)
 {
     std::map<std::string, size_t> newestOfItem;
     for (size_t i = 0; i < scan.entries.size(); ++i) {
+        if (i % kProgressEvery == 0 && options.entryProgress)
+            options.entryProgress(i, scan.entries.size());
         EntryInfo& info = scan.entries[i];
         auto found = newestOfItem.find(info.entry.item);
         if (found != newestOfItem.end())
@@ -529,7 +531,9 @@ bool RunScan(const CheckOptions& options, Scan& scan, std::string& error)
     TreeWalk walk(options, scan);
     walk.Walk();
     walk.FinishEmptyDirs();
-    CheckItems(scan);
+    CheckItems(scan, options);
+    if (options.entryProgress)
+        options.entryProgress(scan.entries.size(), scan.entries.size());
     CheckFixedNames(scan);
     CheckOldest(scan, options);
 

@@ -95,6 +95,9 @@ struct CheckOptions {
     // Called now and then during the scans with the number of names read so
     // far; for a progress display.
     std::function<void(uint64_t namesRead)> progress;
+    // Called now and then while the items of the entries found are checked,
+    // with how many are done of how many, and once when all are.
+    std::function<void(uint64_t done, uint64_t total)> entryProgress;
 };
 
 struct CheckReport {
@@ -135,10 +138,12 @@ struct RepairReport {
 // Under the manager's cache lock: checks the module (options.moduleRoot is
 // replaced by the manager's), then removes links, plain files and empty
 // directories that do not belong in T, malformed entries and entries at the
-// wrong depth, older duplicates of an item's entry and entries of items that
-// are gone without a record; re-creates the record of an entry whose item
-// exists and points records at their item's entry, removing those that have
-// none; removes empty numbered directories; drops an oldest link that is
+// wrong depth, older duplicates of an item's entry and entries whose item has
+// no record (the item's file is left alone: it may have been hidden); points
+// records at their item's entry; files afresh, at the young end and with its
+// size now, an item whose record names a missing entry and whose file is
+// there, and removes the other records that lead nowhere; removes empty
+// numbered directories; drops an oldest link that is
 // stale, at the wrong depth or not the oldest; rewrites the size total from
 // the indexed items. Repeats while a pass changes something (at most three
 // passes). With dryRun nothing changes and actions says what would be done.

@@ -175,10 +175,12 @@ private:
             case detail::RECORD_HERE:
                 break;
             case detail::RECORD_NONE:
+                // A leftover of an update killed before the record was made:
+                // the item may have been hidden since, so it stays out.
                 if (info.itemExists)
-                    PointRecord(info, "re-create the record of " + item + " -> " + entry);
-                else
-                    RemoveEntry(info, "remove orphan entry " + entry + " (" + item + " has no record and no file)");
+                    m_droppedBytes += info.itemSize;
+                RemoveEntry(info, "remove orphan entry " + entry + " (" + item + " has no record" +
+                                      (info.itemExists ? "; its file is left alone)" : " and no file)"));
                 break;
             case detail::RECORD_SAME_ITEM:
             case detail::RECORD_ELSEWHERE:
@@ -201,12 +203,31 @@ private:
             if (info.newest && info.record != detail::RECORD_NONE)
                 mended.insert(info.recordId);
         for (const detail::BadRecord& record : m_scan.badRecords) {
-            if (mended.count(record.id) != 0)
+            if (mended.count(record.id) != 0 || (record.missing && Refile(record)))
                 continue;
             const std::string what = "remove record " + record.path + " (" + record.detail + ")";
             if (Act(what) && unlink(record.path.c_str()) != 0 && errno != ENOENT)
                 Failed(what, errno);
         }
+    }
+
+    // An item whose record names a missing entry, and which no entry names,
+    // was in the cache when an update was killed between taking its old
+    // entry away and filing the new one. Its file goes back in at the young
+    // end with its size now, counted in the total. False when there is no
+    // such file: the record then goes.
+    bool Refile(const detail::BadRecord& record)
+    {
+        struct stat status;
+        if (lstat(record.item.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size <= 0)
+            return false;
+        const uint64_t size = static_cast<uint64_t>(status.st_size);
+        m_refiledBytes += size;
+        const std::string what = "file " + record.item + " afresh at the young end with its " +
+                                 std::to_string(size) + " bytes (its record " + record.detail + ")";
+        if (Act(what) && !m_manager.UpdateItem(record.item, true, size, 0))
+            Failed(what, errno);
+        return true;
     }
 
     // With the parents that this empties: T/5/6/7 goes in one pass.
@@ -239,15 +260,18 @@ private:
 
     void RewriteSize()
     {
-        if (m_scan.storedSize == m_scan.itemBytes)
+        if (m_scan.storedSize == m_scan.itemBytes - m_droppedBytes)
             return;
         struct stat status;
         const std::string link = layout::SizeLink(m_scan.moduleRoot);
         if (lstat(link.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
             return;  // left alone above
+        // Items filed afresh above are in the total already; those whose
+        // orphan entry went are not.
+        const uint64_t total = m_scan.itemBytes - m_droppedBytes + m_refiledBytes;
         const std::string what = "rewrite the size total: " + std::to_string(m_scan.storedSize) + " -> " +
-                                 std::to_string(m_scan.itemBytes);
-        if (Act(what) && !m_manager.SetModuleSize(m_scan.itemBytes))
+                                 std::to_string(total);
+        if (Act(what) && !m_manager.SetModuleSize(total))
             Failed(what, errno);
     }
 
@@ -256,6 +280,8 @@ private:
     const bool m_dryRun;
     RepairReport& m_report;
     bool m_acted = false;
+    uint64_t m_refiledBytes = 0;
+    uint64_t m_droppedBytes = 0;
     std::set<std::string> m_leftAlone;
 };
 
