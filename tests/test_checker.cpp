@@ -155,8 +155,12 @@ TEST_F(Checker, FindsEachKindOfDamageAndRepairMendsItAndTheCacheWorksAgain)
     test::WriteFile(h, 8);
     test::MakeLink(layout::EntryPath(layout::EntryDir(T(), Key(7)), 3), RecordOf(g));
     test::MakeLink(level1, RecordOf(h));
-    // The oldest link names the newest of the original entries.
+    // The oldest link names the newest of the original entries. Statistics
+    // that are none; settings and leftovers of replacements that are fine.
     test::MakeLink(EntryOf(f), ModuleRoot() + "/oldest");
+    test::MakeLink("garbage", layout::StatisticsLink(ModuleRoot()));
+    test::MakeLink("pruneMode=1", layout::SettingsLink(ModuleRoot()));
+    test::MakeLink("12", ModuleRoot() + "/size.tmp");
 
     const std::string before = Snapshot();
     const check::CheckReport report = Check();
@@ -172,8 +176,8 @@ TEST_F(Checker, FindsEachKindOfDamageAndRepairMendsItAndTheCacheWorksAgain)
     EXPECT_EQ(Count(report, check::OLDEST_NOT_OLDEST), 1u) << report.Format();
     EXPECT_EQ(Count(report, check::OLDEST_STALE), 0u) << report.Format();
     EXPECT_EQ(Count(report, check::EMPTY_DIR), 1u) << report.Format();
-    EXPECT_EQ(Count(report, check::JUNK), 4u) << report.Format();
-    EXPECT_EQ(report.Total(), 16u);
+    EXPECT_EQ(Count(report, check::JUNK), 5u) << report.Format();
+    EXPECT_EQ(report.Total(), 17u);
     EXPECT_EQ(report.findings[check::ENTRY_DUPLICATE].examples.at(0).path, oldEntryD);
     EXPECT_EQ(report.findings[check::EMPTY_DIR].examples.at(0).path, T() + "/5/6/7");
     EXPECT_EQ(report.storedSize, 2100u);
@@ -192,7 +196,7 @@ TEST_F(Checker, FindsEachKindOfDamageAndRepairMendsItAndTheCacheWorksAgain)
     EXPECT_EQ(repair.actions, dry.actions) << "one pass mends it all, as the dry run said";
     EXPECT_TRUE(repair.failures.empty());
     EXPECT_TRUE(repair.leftAlone.empty());
-    EXPECT_EQ(repair.before.Total(), 16u);
+    EXPECT_EQ(repair.before.Total(), 17u);
     EXPECT_TRUE(Check().Clean());
 
     EXPECT_FALSE(test::Exists(RecordOf(b)));            // orphan entry gone, file left alone

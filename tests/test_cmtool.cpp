@@ -300,6 +300,43 @@ TEST_F(Cmtool, DrivesEveryItemOperationThroughTheLibrary)
     EXPECT_HAS(logged.err, "sizein [10]");
 }
 
+// A module whose hosts share its state: cmtool shows their settings and what
+// pruning did, files items the way the hosts do, adds what it prunes to the
+// account, and zeroes it on request.
+TEST_F(Cmtool, ReadsTheSettingsAndStatisticsHostsPublish)
+{
+    CacheArgs args = Args();
+    args.pruneMethod = PRUNE_UNLINK_RECURSE;
+    args.maxModuleBytes = 250;
+    args.maxItemAgeSeconds = 86400;
+    args.shareModuleState = true;
+    CacheManagerImpl& host = Manager(args);
+    for (const char* name : {"a", "b", "c"})
+        Add(host, name, 100, 0);
+    Result stat = Tool({"stat", "--json"});
+    ASSERT_EQ(stat.status, 0) << stat.err;
+    for (const char* field : {"\"settings\": {\"bytesMinFree\": 0, \"inodesMinFree\": 0", "\"pruneMethod\": 2",
+                              "\"pruneMode\": 0", "\"processModel\": 2", "\"maxModuleBytes\": 250",
+                              "\"maxItemAgeSeconds\": 86400", "\"statistics\": {\"prunedItems\": 1",
+                              "\"capItems\": 1", "\"lastPrunedAgeSeconds\": 0"})
+        EXPECT_HAS(stat.out, field);
+    EXPECT_HAS(Tool({"stat"}).out, "statistics    1 items, 100 B pruned (cap 1); 0 requests refused; last prune ");
+
+    // Filed with the hosts' method, under their cap: one more goes.
+    const std::string published = test::LinkText(layout::SettingsLink(ModuleRoot()));
+    test::WriteFile(Item("d"), 100);
+    Result add = Tool({"add", Item("d")});
+    ASSERT_EQ(add.status, 0) << add.err;
+    EXPECT_HAS(add.out, "100 bytes, unlink-recurse");
+    EXPECT_FALSE(test::Exists(Item("b")));
+    EXPECT_HAS(Tool({"stat", "--json"}).out, "\"prunedItems\": 2");
+    EXPECT_EQ(test::LinkText(layout::SettingsLink(ModuleRoot())), published);  // the tool's own stay its own
+
+    EXPECT_EQ(Tool({"stat", "--zero"}).status, 0);
+    EXPECT_FALSE(test::Exists(layout::StatisticsLink(ModuleRoot())));
+    EXPECT_HAS(Tool({"stat", "--json"}).out, "\"statistics\": null");
+}
+
 // Each mistake and each refusal: its exit status, one line on stderr, and
 // nothing changed on disk.
 TEST_F(Cmtool, MistakesAndRefusalsChangeNothing)

@@ -478,6 +478,17 @@ void CheckFixedNames(Scan& scan)
                                       errno == EINVAL ? "the latest link is not a link"
                                                       : std::string("the latest link cannot be read: ") + strerror(errno),
                                       false, false});
+    // What hosts that share the module's state publish: readable, or junk.
+    const std::string settings = layout::SettingsLink(scan.moduleRoot);
+    const std::string statistics = layout::StatisticsLink(scan.moduleRoot);
+    layout::ModuleSettings settingsFields;
+    layout::ModuleStatistics statisticsFields;
+    const bool isSettings = ReadLinkText(settings, layout::kMaxLongLink, text);
+    if (isSettings ? !layout::ParseFields(text, settingsFields) : errno != ENOENT)
+        scan.junk.push_back(Misplaced{settings, "the settings link holds no settings", false, false});
+    const bool isStatistics = ReadLinkText(statistics, layout::kMaxLongLink, text);
+    if (isStatistics ? !layout::ParseFields(text, statisticsFields) : errno != ENOENT)
+        scan.junk.push_back(Misplaced{statistics, "the statistics link holds no statistics", false, false});
     struct stat status;
     const std::string lockFile = layout::LockFile(scan.moduleRoot);
     if (lstat(lockFile.c_str(), &status) == 0 && !S_ISREG(status.st_mode))

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
 #include "tools/cmtool/Text.h"
 
@@ -109,6 +110,35 @@ bool ReadIndex(const Options& options, std::vector<check::IndexEntry>& entries, 
     return check::ListEntries(options.ModuleRoot(), entries, error);
 }
 
+namespace {
+
+// Whether the module's hosts publish its settings and statistics.
+bool g_moduleShared = false;
+
+}  // namespace
+
+void TakeModuleSettings(Options& options)
+{
+    const std::string text = ReadLinkOr(layout::SettingsLink(options.ModuleRoot()), "");
+    options.published = layout::ParseFields(text, options.settings);
+    g_moduleShared = options.published;
+    if (!options.published)
+        return;
+    const uint64_t* values = options.settings.values;
+    if (!options.hasPruneMode)
+        options.pruneMode = static_cast<int>(values[layout::ModuleSettings::PRUNE_MODE]);
+    if (!options.hasBytesMinFree)
+        options.bytesMinFree = static_cast<int>(values[layout::ModuleSettings::BYTES_MIN_FREE]);
+    if (!options.hasInodesMinFree)
+        options.inodesMinFree = static_cast<int>(values[layout::ModuleSettings::INODES_MIN_FREE]);
+}
+
+PruneMethod DefaultMethod(const Options& options)
+{
+    const uint64_t method = options.settings.values[layout::ModuleSettings::PRUNE_METHOD];
+    return options.published && method <= PRUNE_UNLINK_RECURSE ? static_cast<PruneMethod>(method) : PRUNE_TRUNCATE;
+}
+
 CacheArgs ArgsFrom(const Options& options, PruneMethod method)
 {
     CacheArgs args;
@@ -119,6 +149,12 @@ CacheArgs ArgsFrom(const Options& options, PruneMethod method)
     args.pruneMethod = method;
     args.pruneMode = options.pruneMode;
     args.processModel = CM_LOCK_PROCESS_THREAD;  // excludes every host that uses the file lock
+    if (options.published) {
+        args.maxModuleBytes = options.settings.values[layout::ModuleSettings::MAX_MODULE_BYTES];
+        args.maxItemAgeSeconds = options.settings.values[layout::ModuleSettings::MAX_ITEM_AGE_SECONDS];
+        args.moduleOverFlow = options.settings.values[layout::ModuleSettings::MODULE_FLOOR];
+        args.overflowLimit = static_cast<int>(options.settings.values[layout::ModuleSettings::OVERFLOW_LIMIT]);
+    }
     return args;
 }
 
@@ -263,6 +299,9 @@ std::string WhyNotOpen(const std::string& moduleRoot)
 bool Start(const CacheArgs& args)
 {
     if (Facade().InitCacheManager(args)) {
+        // The tool's settings are its own: it never publishes them, but what
+        // it prunes goes into the module's account.
+        Facade().m_impl->m_shareModuleState = g_moduleShared;
         // Initialisation writes a line of its own at the error level; what
         // tells why a command failed comes after it.
         if (g_lastError != nullptr)

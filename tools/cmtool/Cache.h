@@ -38,8 +38,14 @@ std::string LibraryError();
 
 // The facade lives as long as the process, as the library expects.
 CacheManager& Facade();
+// The module's published settings, where there are any, in place of every
+// setting that the command line did not give.
+void TakeModuleSettings(Options& options);
+// The prune method of items filed here when the command line gives none.
+PruneMethod DefaultMethod(const Options& options);
 CacheArgs ArgsFrom(const Options& options, PruneMethod method);
-// Opens the cache; false after a line that says why not.
+// Opens the cache; false after a line that says why not. What it prunes is
+// added to the module's published statistics when its hosts keep them.
 bool Start(const CacheArgs& args);
 
 std::string ReadLinkOr(const std::string& path, const std::string& otherwise);

@@ -70,21 +70,21 @@ const Option kOptions[] = {
              return false;
          }
          o.pruneMode = v == "item" ? CM_PRUNE_ITEM : CM_PRUNE_SET;
-         return true;
+         return o.hasPruneMode = true;
      }},
     {"--bytes-min-free", "P", true, "percent of the file system's bytes to keep free (default 0)",
      [](Options& o, const std::string& v, std::string& e) {
          long n = 0;
-         const bool ok = TakeNumber("--bytes-min-free", v, 0, 100, n, e);
+         o.hasBytesMinFree = TakeNumber("--bytes-min-free", v, 0, 100, n, e);
          o.bytesMinFree = static_cast<int>(n);
-         return ok;
+         return o.hasBytesMinFree;
      }},
     {"--inodes-min-free", "P", true, "percent of its inodes to keep free (default 0)",
      [](Options& o, const std::string& v, std::string& e) {
          long n = 0;
-         const bool ok = TakeNumber("--inodes-min-free", v, 0, 100, n, e);
+         o.hasInodesMinFree = TakeNumber("--inodes-min-free", v, 0, 100, n, e);
          o.inodesMinFree = static_cast<int>(n);
-         return ok;
+         return o.hasInodesMinFree;
      }},
     {"--items", "DIR", true, "where check and repair look for records (repeatable)",
      [](Options& o, const std::string& v, std::string&) {
@@ -134,6 +134,7 @@ const Option kOptions[] = {
          return !v.empty();
      }},
     {"--json", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.json = true; }},
+    {"--zero", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.zero = true; }},
     {"--ages", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.ages = true; }},
     {"--raw", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.raw = true; }},
     {"--lock", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.lock = true; }},

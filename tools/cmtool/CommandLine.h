@@ -23,6 +23,13 @@ struct Options {
     int pruneMode = CM_PRUNE_ITEM;
     int bytesMinFree = 0;
     int inodesMinFree = 0;
+    bool hasPruneMode = false, hasBytesMinFree = false, hasInodesMinFree = false;
+    // What the module's hosts published of their settings, where they did:
+    // the defaults of the options above and of the prune method of items
+    // filed here.
+    bool published = false;
+    cm::layout::ModuleSettings settings;
+    bool zero = false;
     std::vector<std::string> itemDirs;
 
     std::string command;

@@ -47,6 +47,8 @@ int PrintStat(const Options& options, CacheSize& provider)
     const uint64_t moduleSize = layout::ParseSizeText(sizeText);
     const std::string oldestLink = ReadLinkOr(layout::OldestLink(root), "");
     const FreeSpace space = ReadFreeSpace(provider, options);
+    layout::ModuleStatistics statistics;
+    const bool counted = layout::ParseFields(ReadLinkOr(layout::StatisticsLink(root), ""), statistics);
     const AgeReport ages = options.ages ? ReadAges(entries) : AgeReport();
     if (!options.svg.empty() && !WriteSvg(options.svg, ages, error))
         return Fail("cannot write the picture: " + error);
@@ -58,6 +60,8 @@ int PrintStat(const Options& options, CacheSize& provider)
         json.Raw("latest", entries.empty() ? "null" : EntryJson(entries.back()));
         json.Raw("oldestLink", oldestLink.empty() ? "null" : JsonString(oldestLink));
         json.Raw("space", FreeSpaceJson(space));
+        json.Raw("settings", options.published ? FieldsJson(options.settings) : "null");
+        json.Raw("statistics", counted ? FieldsJson(statistics) : "null");
         if (options.ages)
             json.Raw("ages", ages.json);
         printf("%s\n", json.Text().c_str());
@@ -76,7 +80,14 @@ int PrintStat(const Options& options, CacheSize& provider)
         printf("%-13s %s  %s\n", "latest", KeyTime(entries.back().timeKey).c_str(), entries.back().item.c_str());
     }
     printf("%-13s %s\n", "oldest link", oldestLink.empty() ? "none: pruning walks the tree" : oldestLink.c_str());
-    printf("%s%s", FreeSpaceText(space, options).c_str(), ages.text.c_str());
+    printf("%s", FreeSpaceText(space, options).c_str());
+    printf("%-13s %s\n", "settings",
+           options.published ? layout::FormatFields(options.settings).c_str()
+                             : "not published (the hosts do not share the module's state)");
+    printf("%-13s %s\n", "statistics",
+           counted ? StatisticsText(statistics).c_str() : "none published: nothing pruned since they were zeroed, "
+                                                         "or the hosts do not share the module's state");
+    printf("%s", ages.text.c_str());
     return kExitOk;
 }
 
@@ -97,6 +108,15 @@ std::vector<check::IndexEntry> Pruned(const std::vector<check::IndexEntry>& befo
 
 int RunStat(const Options& options)
 {
+    if (options.zero) {
+        // Under the cache lock, so that no host adds to the counters midway.
+        if (!Start(ArgsFrom(options, DefaultMethod(options))))
+            return kExitFailed;
+        TakeCacheLock lock(Facade().m_impl->m_ptrCacheLock);
+        const std::string link = layout::StatisticsLink(options.ModuleRoot());
+        if (unlink(link.c_str()) != 0 && errno != ENOENT)
+            return Fail("cannot zero the statistics: " + link + ": " + strerror(errno));
+    }
     DefaultCacheSize provider(options.ModuleRoot());
     return PrintStat(options, provider);
 }
@@ -268,7 +288,7 @@ PruneMethod MethodFor(const Options& options, const ItemState& item)
 {
     if (options.hasMethod)
         return options.method;
-    return item.HasMethod() ? static_cast<PruneMethod>(item.method) : PRUNE_TRUNCATE;
+    return item.HasMethod() ? static_cast<PruneMethod>(item.method) : DefaultMethod(options);
 }
 
 
@@ -387,13 +407,19 @@ const std::vector<Command>& Commands()
          "Lists the modules under DIR/CM with their size total, item count and the\n"
          "age of their oldest item; changes nothing. Needs --cache-dir only.\n",
          {"--json", "--raw"}, 0, false, true, RunModules},
-        {"stat", "stat [--ages] [--svg FILE] [--json]", "module size, entries, oldest and latest, free space",
-         "Reads the index and the file system; changes nothing. The reserves shown\n"
-         "are --bytes-min-free and --inodes-min-free percent of the file system.\n"
+        {"stat", "stat [--ages] [--svg FILE] [--json] [--zero]",
+         "module size, entries, oldest and latest, free space, settings, statistics",
+         "Reads the index and the file system; changes nothing but with --zero. The\n"
+         "reserves shown are the module's published settings (see settings), or\n"
+         "--bytes-min-free and --inodes-min-free percent of the file system. The\n"
+         "settings and the statistics (items and bytes pruned, by reason; requests\n"
+         "refused; the last prune and how long its item had been cached) are what\n"
+         "hosts that share the module's state publish. --zero removes the\n"
+         "statistics, under the cache lock, before showing the rest.\n"
          "--ages adds how old the items are (from the time keys of the index): the\n"
          "oldest item's age, a histogram of item ages and one of their sizes as\n"
          "filed; --svg FILE also draws the two histograms into FILE.\n",
-         {"--json", "--ages", "--svg"}, 0, true, false, RunStat},
+         {"--json", "--ages", "--svg", "--zero"}, 0, true, false, RunStat},
         {"ls", "ls [--json] [--raw]", "the items, oldest first: time, size, prune method, path",
          "Reads the index; changes nothing. SIZE is the size the item was last filed\n"
          "with, human-readable unless --raw. --json prints an array of objects\n"

@@ -62,6 +62,26 @@ std::string FreeSpaceJson(const FreeSpace& space)
     return json.Text();
 }
 
+std::string StatisticsText(const cm::layout::ModuleStatistics& statistics)
+{
+    typedef cm::layout::ModuleStatistics S;
+    const uint64_t* v = statistics.values;
+    std::string text = std::to_string(v[S::PRUNED_ITEMS]) + " items, " + Human(v[S::PRUNED_BYTES]) + " pruned";
+    const char* const reasons[] = {"reserve", "inodes", "cap", "age", "delete"};
+    std::string by;
+    for (int reason = 0; reason < cm::layout::kReasons; ++reason)
+        if (v[S::RESERVE_ITEMS + 2 * reason] != 0)
+            by += std::string(by.empty() ? "" : ", ") + reasons[reason] + " " +
+                  std::to_string(v[S::RESERVE_ITEMS + 2 * reason]);
+    if (!by.empty())
+        text += " (" + by + ")";
+    text += "; " + std::to_string(v[S::REFUSED]) + " requests refused";
+    if (v[S::LAST_PRUNE_TIME] != 0)
+        text += "; last prune " + KeyTime(v[S::LAST_PRUNE_TIME] << 8) + ", of an item cached " +
+                AgeText(v[S::LAST_PRUNED_AGE_SECONDS]);
+    return text;
+}
+
 std::string EntryJson(const check::IndexEntry& entry)
 {
     return JsonObject()

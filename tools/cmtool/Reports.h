@@ -35,6 +35,18 @@ void PrintEntries(const std::vector<cm::check::IndexEntry>& entries, const Optio
 // "  pruned <time> <size> <method> <item>" lines.
 void PrintPruned(const std::vector<cm::check::IndexEntry>& pruned);
 
+// The fields of a module's settings or statistics as a JSON object.
+template <typename Fields>
+std::string FieldsJson(const Fields& fields)
+{
+    std::string json;
+    for (size_t i = 0; i < Fields::kCount; ++i)
+        json += (i == 0 ? "" : ", ") + std::string("\"") + Fields::Name(i) + "\": " + std::to_string(fields.values[i]);
+    return "{" + json + "}";
+}
+// "<n> items, <size> pruned (reserve ..., cap ..., ...); ..." for a person.
+std::string StatisticsText(const cm::layout::ModuleStatistics& statistics);
+
 std::string CheckJson(const cm::check::CheckReport& report, bool locked);
 std::string RepairJson(const cm::check::RepairReport& report, bool dryRun);
 

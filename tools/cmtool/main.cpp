@@ -52,6 +52,7 @@ int Run(int argc, char** argv)
     if (command->needsModule) {
         if (const int missing = CheckModule(options, command->Takes("--create")))
             return missing;
+        TakeModuleSettings(options);
     }
     return command->run(options);
 }
