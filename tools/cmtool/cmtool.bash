@@ -27,7 +27,7 @@ _cmtool()
     local own=""
     case $command in
         modules|ls) own="--json --raw" ;;
-        stat) own="--ages --svg --json" ;;
+        stat) own="--ages --svg --json --zero" ;;
         check) own="--lock --examples --json --quiet" ;;
         repair) own="--dry-run --examples --json --quiet" ;;
         add|update|unhide) own="--size --method --create" ;;
