@@ -75,6 +75,12 @@ bool CacheManager::PruneExpired()
     return m_impl == nullptr || m_impl->PruneExpired();
 }
 
+bool CacheManager::PruneSlice(const SliceTarget& target, SliceReport& report)
+{
+    report = SliceReport();
+    return m_impl == nullptr || m_impl->PruneSlice(target, report);
+}
+
 bool CacheManager::GetStatistics(CacheStatistics& out)
 {
     if (m_impl == nullptr) {

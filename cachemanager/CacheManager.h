@@ -101,6 +101,25 @@ struct CacheArgs {
     bool shareModuleState = false;
 };
 
+// What one slice of maintenance aims at, and what it may spend
+// (CacheManager::PruneSlice).
+struct SliceTarget {
+    uint64_t bytesMargin = 0;   // free bytes to keep above the byte reserve
+    uint64_t inodesMargin = 0;  // free inodes to keep above the inode reserve
+    uint64_t capMargin = 0;     // room to keep under the cap (maxModuleBytes)
+    uint32_t maxItems = 16;     // items to prune at most (a set-mode step may take a few more)
+    uint32_t maxMicroseconds = 1000;  // time to spend pruning at most
+};
+
+// What one slice did.
+struct SliceReport {
+    uint64_t itemsPruned = 0;
+    uint64_t bytesPruned = 0;
+    uint64_t lockMicroseconds = 0;  // how long the slice held the cache lock
+    bool moreNeeded = false;        // a target is not met and more can be pruned: call again
+    bool atFloor = false;           // the module is down to its floor (moduleOverFlow)
+};
+
 // The operation statistics of one manager (what PrintStats writes): for each
 // measured kind, the calls counted and the microseconds they took.
 struct CacheStatistics {
@@ -156,6 +175,14 @@ public:
     // than maxItemAgeSeconds (down to the module floor), for a host's
     // periodic sweep. True at once when there is no age limit.
     bool PruneExpired();
+    // One slice of maintenance, for a process that keeps the reserves ahead
+    // of the hosts (cmtool maintain): under the cache lock, prunes oldest
+    // first while the age limit, the cap less target.capMargin, or the
+    // reserves plus their margins are not met, down to the module floor, until
+    // the slice has pruned target.maxItems items or spent
+    // target.maxMicroseconds; then releases the lock. report says what it
+    // did and whether more is needed. False after a line when it failed.
+    bool PruneSlice(const SliceTarget& target, SliceReport& report);
     // Writes the operation statistics to the log.
     void PrintStats();
     // The operation statistics of this process's manager; false when it is

@@ -139,6 +139,8 @@ public:
     bool PruneAged();
     // PruneAged under the cache lock; true at once without an age limit.
     bool PruneExpired();
+    // One slice of maintenance (CacheManager::PruneSlice).
+    bool PruneSlice(const SliceTarget& target, SliceReport& report);
 
     // --- Pruning steps --------------------------------------------------------
 
@@ -262,7 +264,7 @@ private:
     uint64_t m_knownSize = 0;
     // Module statistics not yet added to the statistics link, one figure per
     // field of the link's text.
-    static const size_t kModuleStatisticsFields = 15;
+    static const size_t kModuleStatisticsFields = 17;
     uint64_t m_pending[kModuleStatisticsFields] = {};
     bool m_pendingAny = false;
 };

@@ -337,6 +337,52 @@ TEST_F(Cmtool, ReadsTheSettingsAndStatisticsHostsPublish)
     EXPECT_HAS(Tool({"stat", "--json"}).out, "\"statistics\": null");
 }
 
+// The maintainer: nothing while the module is clear of its low threshold,
+// slices down to its high one past it; one per module; a signal ends it.
+TEST_F(Cmtool, MaintainerPrunesBetweenItsThresholdsAloneAndStopsAtASignal)
+{
+    // A file system of its own, so that its free space, not the machine's,
+    // is what the thresholds meet.
+    SKIP_UNLESS_ROOT();
+    test::TmpfsMount mount(dir() + "/CM", "size=64m");
+    ASSERT_TRUE(mount.ok());
+    CacheArgs args = Args();
+    args.cacheSize = nullptr;
+    args.maxModuleBytes = 1000;
+    args.shareModuleState = true;
+    CacheManagerImpl& host = Manager(args);
+    for (int i = 0; i < 7; ++i)
+        Add(host, "i" + std::to_string(i), 100, Key(i));
+    // Within 20% of the cap starts it; it stops with 50% of the cap to spare.
+    const std::vector<std::string> once = {"maintain", "--once", "--low", "20", "--high", "50", "--slice-items", "1"};
+    Result clear = Tool(once);
+    EXPECT_EQ(clear.status, 0) << clear.err;
+    EXPECT_EQ(Lines(clear.out), 1u) << clear.out;
+    Add(host, "i7", 100, Key(7));
+    Add(host, "i8", 100, Key(8));
+    Result pruned = Tool(once);
+    EXPECT_EQ(pruned.status, 0) << pruned.err;
+    EXPECT_HAS(pruned.out, "pruned 4 items (400 B) in 4 slices over ");
+    EXPECT_FALSE(test::Exists(Item("i3")));
+    EXPECT_TRUE(test::Exists(Item("i4")));
+
+    RunAs foreground;
+    foreground.out = dir() + "/maintainer.out";
+    foreground.during = [&] {
+        const std::string lock = layout::MaintainerLock(ModuleRoot());
+        for (int wait = 0; wait < 500 && ReadAll(foreground.out).empty(); ++wait)
+            usleep(10000);
+        Result second = Tool({"maintain", "--once"});
+        EXPECT_EQ(second.status, 1);
+        EXPECT_HAS(second.err, "another maintainer runs for " + ModuleRoot() + " (process " + ReadAll(lock) + ")");
+        kill(static_cast<pid_t>(std::stol("0" + ReadAll(lock))), SIGTERM);
+    };
+    Result stopped = Tool({"maintain", "--interval", "0.05"}, foreground);
+    EXPECT_EQ(stopped.status, 0) << stopped.err;
+    EXPECT_HAS(ReadAll(foreground.out), "stopped by a signal");
+    EXPECT_EQ(ReadAll(layout::MaintainerLock(ModuleRoot())), "");
+}
+
 // Each mistake and each refusal: its exit status, one line on stderr, and
 // nothing changed on disk.
 TEST_F(Cmtool, MistakesAndRefusalsChangeNothing)

@@ -5,6 +5,8 @@
 #include "tests/PruneSupport.h"
 
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "cachemanager/timetable/Layout.h"
 
@@ -86,6 +88,63 @@ TEST_F(Policies, CapAndAgeLimitPruneOldestFirstDownToTheFloorAndAreCountedByReas
             const uint64_t lastAge = stats.values[layout::ModuleStatistics::LAST_PRUNED_AGE_SECONDS];
             EXPECT_NEAR(static_cast<double>(lastAge), 100.0 * (6 - (left[0] - '0' - 1)), 2.0);
         }
+    }
+}
+
+// A slice of maintenance prunes oldest first towards its targets, within its
+// budget of items and of time, down to the floor, and frees the lock.
+TEST_F(Policies, SlicesOfMaintenanceKeepTheirBudgetAndTheFloor)
+{
+    struct Row {
+        const char* name;
+        uint64_t cap, floor;
+        uint32_t maxItems, maxMicroseconds;
+        const char* left;
+        bool more, atFloor;
+    };
+    // Five items of 100 bytes, a cap of 500 kept 150 bytes ahead.
+    const Row rows[] = {
+        {"within the item budget", 500, 0, 1, 1000000, "2345", true, false},
+        {"the item budget suffices", 500, 0, 16, 1000000, "345", false, false},
+        {"within the time budget", 500, 0, 16, 1, "2345", true, false},
+        {"down to the floor", 500, 450, 16, 1000000, "2345", false, true},
+        {"targets met", 900, 0, 16, 1000000, "12345", false, false},
+    };
+    int module = 60;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        args.maxModuleBytes = row.cap;
+        args.moduleOverFlow = row.floor;
+        args.shareModuleState = true;
+        CacheManagerImpl& m = Manager(args);
+        const std::string prefix = std::to_string(args.moduleId) + "/i";
+        for (int i = 1; i <= 5; ++i)
+            Add(m, prefix + std::to_string(i), 100, Key(i));
+        SliceTarget target;
+        target.capMargin = 150;
+        target.maxItems = row.maxItems;
+        target.maxMicroseconds = row.maxMicroseconds;
+        SliceReport report;
+        ASSERT_TRUE(m.PruneSlice(target, report)) << log().Dump();
+        std::string left;
+        for (int i = 1; i <= 5; ++i)
+            if (Exists(Item(prefix + std::to_string(i))))
+                left += std::to_string(i);
+        EXPECT_EQ(left, row.left);
+        EXPECT_EQ(report.itemsPruned, 5 - left.size());
+        EXPECT_EQ(report.bytesPruned, 100 * (5 - left.size()));
+        EXPECT_EQ(report.moreNeeded, row.more);
+        EXPECT_EQ(report.atFloor, row.atFloor);
+        EXPECT_EQ(Published(m.m_moduleRoot).values[layout::ModuleStatistics::MAINTAINER_ITEMS], 5 - left.size());
+        const std::string lockFile = m.m_lockFile;
+        EXPECT_EQ(test::RunInChild([&] {
+                      const int fd = open(lockFile.c_str(), O_WRONLY);
+                      return fd >= 0 && lockf(fd, F_TEST, 0) == 0 ? 0 : 1;
+                  }),
+                  0)
+            << "the cache lock is still held";
     }
 }
 

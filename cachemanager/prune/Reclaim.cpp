@@ -333,3 +333,102 @@ bool CacheManagerImpl::PruneExpired()
     FlushModuleStatistics();
     return result;
 }
+
+namespace {
+
+// Which target of a slice is not met, or -1 when all are; the age limit is
+// met when the oldest entry's key is not below ageLimit (0: no limit).
+// false after a line when a figure cannot be had.
+bool UnmetTarget(CacheManagerImpl& manager, const SliceTarget& target, uint64_t moduleSize, uint64_t ageLimit,
+                 int& reason)
+{
+    reason = -1;
+    if (ageLimit != 0) {
+        std::string oldest;
+        uint64_t key = 0;
+        if (!(manager.m_pruneMode == CM_PRUNE_ITEM ? manager.GetOldestItem(oldest) : manager.GetOldestDir(oldest)))
+            return false;
+        if (!oldest.empty() && layout::KeyOfIndexPath(manager.m_timeTableDir, oldest, key) && key < ageLimit) {
+            reason = layout::PRUNED_FOR_AGE;
+            return true;
+        }
+    }
+    if (manager.m_maxModuleBytes != 0 && moduleSize + target.capMargin > manager.m_maxModuleBytes) {
+        reason = layout::PRUNED_FOR_CAP;
+        return true;
+    }
+    uint64_t available = 0;
+    if (!kFreeBytes.measure(manager, CM_HERE, moduleSize, available))
+        return false;
+    if (available <= manager.m_minFreeSpace + target.bytesMargin) {
+        reason = layout::PRUNED_FOR_RESERVE;
+        return true;
+    }
+    if (!kFreeInodes.measure(manager, CM_HERE, moduleSize, available))
+        return false;
+    if (available <= manager.m_minFreeInodes + target.inodesMargin)
+        reason = layout::PRUNED_FOR_INODES;
+    return true;
+}
+
+}  // namespace
+
+bool CacheManagerImpl::PruneSlice(const SliceTarget& target, SliceReport& report)
+{
+    report = SliceReport();
+    if (!Ready("PruneSlice"))
+        return false;
+    const uint64_t start = gettime();
+    TakeCacheLock lock(m_ptrCacheLock);
+    const uint64_t locked = gettime();
+    cm::StatTimer timer(m_deleteCount, m_deleteTime);
+    const uint64_t now = static_cast<uint64_t>(time(nullptr));
+    const uint64_t ageLimit =
+        m_maxItemAgeSeconds != 0 && now > m_maxItemAgeSeconds ? (now - m_maxItemAgeSeconds) << 8 : 0;
+    uint64_t moduleSize = 0;
+    GetModuleSize(moduleSize);
+    uint64_t totalFreed = 0;
+    bool result = true;
+    for (;;) {
+        int reason = -1;
+        if (!UnmetTarget(*this, target, moduleSize, ageLimit, reason)) {
+            result = false;
+            break;
+        }
+        if (reason < 0)
+            break;
+        if (moduleSize < m_moduleOverFlow) {
+            report.atFloor = true;
+            break;
+        }
+        // Every slice that may prune prunes at least one step, however short
+        // its time.
+        if (report.itemsPruned >= target.maxItems ||
+            (report.itemsPruned > 0 && gettime() - start >= target.maxMicroseconds)) {
+            report.moreNeeded = true;
+            break;
+        }
+        std::string oldest;
+        if (!(m_pruneMode == CM_PRUNE_ITEM ? GetOldestItem(oldest) : GetOldestDir(oldest)) || oldest.empty())
+            break;  // nothing left to prune: no slice can do more
+        m_keyLimit = reason == layout::PRUNED_FOR_AGE ? ageLimit : 0;
+        uint64_t freed = 0;
+        const bool stepped = PruneStep(*this, CM_HERE, m_moduleRoot, freed);
+        m_keyLimit = 0;
+        Account(freed, moduleSize, totalFreed);
+        report.itemsPruned += m_stepItems;
+        CountStep(layout::PRUNED_BY_MAINTAINER, freed);
+        if (!stepped) {
+            result = false;
+            break;
+        }
+        if (freed == 0 && m_stepItems == 0)
+            break;  // the step found nothing it may take
+    }
+    report.bytesPruned = totalFreed;
+    if (totalFreed != 0 && !UpdateModuleSize(-static_cast<int64_t>(totalFreed)))
+        result = false;
+    FlushModuleStatistics();
+    report.lockMicroseconds = gettime() - locked;
+    return result;
+}

@@ -11,6 +11,7 @@
 //       settings -> "<name>=<value> ..."  the settings of the processes that
 //                   publish them (CacheArgs::shareModuleState)
 //       stats  -> "<name>=<value> ..."     what pruning did, for every process
+//       maintainer                         locked by the module's one maintainer
 //       size.tmp, latest.tmp, oldest.tmp, entry.tmp, settings.tmp, stats.tmp
 //                -> the next text of size, latest, oldest or of an entry
 //                   rewritten with a new prune method, for an instant before
@@ -70,6 +71,9 @@ inline constexpr char kSettingsName[] = "settings";
 inline constexpr char kSettingsTempName[] = "settings.tmp";
 inline constexpr char kStatisticsName[] = "stats";
 inline constexpr char kStatisticsTempName[] = "stats.tmp";
+// Locked (flock) by the one maintainer of a module while it runs; holds its
+// process id.
+inline constexpr char kMaintainerLockName[] = "maintainer";
 inline constexpr char kRecordPrefix[] = "cacheposition.";
 
 inline std::string ModuleRoot(const std::string& cacheDir, uint32_t moduleId)
@@ -90,6 +94,7 @@ inline std::string SettingsLink(const std::string& moduleRoot) { return moduleRo
 inline std::string SettingsTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kSettingsTempName; }
 inline std::string StatisticsLink(const std::string& moduleRoot) { return moduleRoot + "/" + kStatisticsName; }
 inline std::string StatisticsTempLink(const std::string& moduleRoot) { return moduleRoot + "/" + kStatisticsTempName; }
+inline std::string MaintainerLock(const std::string& moduleRoot) { return moduleRoot + "/" + kMaintainerLockName; }
 
 // A directory one level down: "<dir>/<number>".
 inline std::string ChildDir(const std::string& dir, uint32_t number) { return dir + "/" + std::to_string(number); }
@@ -291,7 +296,15 @@ struct ModuleSettings {
 };
 
 // Why items were pruned.
-enum PruneReason { PRUNED_FOR_RESERVE, PRUNED_FOR_INODES, PRUNED_FOR_CAP, PRUNED_FOR_AGE, PRUNED_BY_DELETE, kReasons };
+enum PruneReason {
+    PRUNED_FOR_RESERVE,
+    PRUNED_FOR_INODES,
+    PRUNED_FOR_CAP,
+    PRUNED_FOR_AGE,
+    PRUNED_BY_DELETE,
+    PRUNED_BY_MAINTAINER,  // slices of maintenance, off the hosts' path
+    kReasons
+};
 
 // What pruning did to a module, over all its processes.
 struct ModuleStatistics {
@@ -308,6 +321,8 @@ struct ModuleStatistics {
         AGE_BYTES,
         DELETE_ITEMS,
         DELETE_BYTES,
+        MAINTAINER_ITEMS,
+        MAINTAINER_BYTES,
         REFUSED,                 // requests refused as larger than the file system or the cap
         LAST_PRUNE_TIME,         // seconds since the epoch
         LAST_PRUNED_AGE_SECONDS, // how long the last item pruned had been in the cache
@@ -319,7 +334,8 @@ struct ModuleStatistics {
         static const char* const names[kCount] = {
             "prunedItems", "prunedBytes", "reserveItems", "reserveBytes", "inodesItems",
             "inodesBytes", "capItems",    "capBytes",     "ageItems",     "ageBytes",
-            "deleteItems", "deleteBytes", "refused",      "lastPruneTime", "lastPrunedAgeSeconds"};
+            "deleteItems", "deleteBytes", "maintainerItems", "maintainerBytes", "refused",
+            "lastPruneTime", "lastPrunedAgeSeconds"};
         return names[field];
     }
     uint64_t values[kCount] = {};

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "tools/cmtool/Text.h"
@@ -135,6 +136,28 @@ const Option kOptions[] = {
      }},
     {"--json", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.json = true; }},
     {"--zero", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.zero = true; }},
+    {"--once", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.once = true; }},
+    {"--low", "PCT", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) { return TakeNumber("--low", v, 0, 100, o.lowPercent, e); }},
+    {"--high", "PCT", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) { return TakeNumber("--high", v, 0, 100, o.highPercent, e); }},
+    {"--interval", "SECONDS", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         char* end = nullptr;
+         o.interval = strtod(v.c_str(), &end);
+         const bool ok = !v.empty() && end != nullptr && *end == '\0' && o.interval > 0 && o.interval <= 86400;
+         if (!ok)
+             e = "--interval needs seconds above 0 and up to 86400 (e.g. 0.5), not [" + v + "]";
+         return ok;
+     }},
+    {"--slice-items", "N", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         return TakeNumber("--slice-items", v, 1, 1000000, o.sliceItems, e);
+     }},
+    {"--slice-ms", "MS", false, nullptr,
+     [](Options& o, const std::string& v, std::string& e) {
+         return TakeNumber("--slice-ms", v, 1, 60000, o.sliceMs, e);
+     }},
     {"--ages", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.ages = true; }},
     {"--raw", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.raw = true; }},
     {"--lock", nullptr, false, nullptr, [](Options& o, const std::string&, std::string&) { return o.lock = true; }},

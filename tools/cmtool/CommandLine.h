@@ -30,6 +30,13 @@ struct Options {
     bool published = false;
     cm::layout::ModuleSettings settings;
     bool zero = false;
+    // maintain
+    bool once = false;
+    long lowPercent = 2;      // start pruning below the reserves plus this share
+    long highPercent = 5;     // ...and stop above the reserves plus this one
+    double interval = 1.0;    // seconds between looks at the free space
+    long sliceItems = 16;
+    long sliceMs = 1;
     std::vector<std::string> itemDirs;
 
     std::string command;

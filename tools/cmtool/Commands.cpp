@@ -493,6 +493,24 @@ const std::vector<Command>& Commands()
          "Under the cache lock, prunes every item, oldest first, each by its prune\n"
          "method. Asks for --yes; --dry-run says what it would prune.\n",
          {"--yes", "--dry-run", "--json", "--verbose", "--quiet"}, 0, true, false, RunClear},
+        {"maintain",
+         "maintain [--once] [--low PCT] [--high PCT] [--interval SECONDS] [--slice-items N] [--slice-ms MS]",
+         "keeps the module within its reserves, cap and age limit, off the hosts' path",
+         "Runs in the foreground until SIGTERM or SIGINT (for a service manager), or\n"
+         "with --once looks once and exits (for cron). Every --interval seconds\n"
+         "(default 1) it looks at the file system: when free bytes or inodes are at\n"
+         "or below the reserves plus --low percent of the file system (default 2),\n"
+         "the module's total is within --low percent of its cap, or an item is older\n"
+         "than its age limit, it prunes, oldest first, until they are above the\n"
+         "reserves plus --high percent (default 5), in slices: each holds the cache\n"
+         "lock for at most --slice-items items (default 16) or --slice-ms\n"
+         "milliseconds (default 1), then pauses as long, so that hosts wait for a\n"
+         "slice rather than prune themselves. One line per episode: items, bytes,\n"
+         "slices, duration, longest lock hold. The module's published settings\n"
+         "(shareModuleState) give the reserves, cap and age limit, or\n"
+         "--bytes-min-free and --inodes-min-free do. One maintainer per module: a\n"
+         "second refuses to start.\n",
+         {"--once", "--low", "--high", "--interval", "--slice-items", "--slice-ms"}, 0, true, false, RunMaintain},
         {"demo", "demo [--keep]", "a cache at work on a small file system, from scratch",
          "Makes a cache on a new temporary directory (a 4 MiB tmpfs when run as\n"
          "root, so that the library's own size provider drives pruning; otherwise\n"

@@ -22,6 +22,7 @@ int RunModules(const Options& options);
 int RunPrune(const Options& options);  // Prune.cpp
 int RunClear(const Options& options);  // Prune.cpp
 int RunDemo(const Options& options);  // Demo.cpp
+int RunMaintain(const Options& options);  // Maintain.cpp
 
 // stat's report, with the free space as provider sees it.
 int PrintStat(const Options& options, CacheSize& provider);

@@ -67,7 +67,7 @@ std::string StatisticsText(const cm::layout::ModuleStatistics& statistics)
     typedef cm::layout::ModuleStatistics S;
     const uint64_t* v = statistics.values;
     std::string text = std::to_string(v[S::PRUNED_ITEMS]) + " items, " + Human(v[S::PRUNED_BYTES]) + " pruned";
-    const char* const reasons[] = {"reserve", "inodes", "cap", "age", "delete"};
+    const char* const reasons[] = {"reserve", "inodes", "cap", "age", "delete", "maintainer"};
     std::string by;
     for (int reason = 0; reason < cm::layout::kReasons; ++reason)
         if (v[S::RESERVE_ITEMS + 2 * reason] != 0)
