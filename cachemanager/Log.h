@@ -12,11 +12,11 @@
 
 namespace cm {
 
-// Message levels.
+// Message levels, as host/LogWriter.h names them for hosts.
 enum {
-    LOG_ERROR = -1,   // failed calls and steps, refused requests
-    LOG_NOTICE = 1,   // arguments, initialisation figures, statistics, notices
-    LOG_PROGRESS = 4, // each pruned file, removed directory, pass, position
+    LOG_ERROR = CM_LOG_LEVEL_ERROR,
+    LOG_NOTICE = CM_LOG_LEVEL_NOTICE,
+    LOG_PROGRESS = CM_LOG_LEVEL_PROGRESS,
 };
 
 class ErrnoSaver {
