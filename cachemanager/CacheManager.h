@@ -5,7 +5,8 @@
 // then tells the manager, from any of its threads, whenever it adds, resizes,
 // re-prunes, deletes, hides or un-hides an item. Every operation returns true
 // on success and false after writing what failed to the host's log writer
-// (host/LogWriter.h); nothing throws.
+// (host/LogWriter.h); nothing throws. The text and errno of the last such
+// failure on the calling thread are kept for the host (GetLastCacheError).
 #ifndef CACHEMANAGER_CACHEMANAGER_H
 #define CACHEMANAGER_CACHEMANAGER_H
 
@@ -131,5 +132,15 @@ public:
 
     CacheManagerImpl* m_impl;
 };
+
+// The last error line the library wrote on the calling thread since the
+// thread started or ClearLastCacheError, with errno as the failing call left
+// it; kept also when no log writer is installed. False, with text empty and
+// errnum 0, when there is none. The lines that the library writes at the
+// error level although nothing failed ("got FD", "closing FD", "Cache must
+// be empty") are not kept. A true result says nothing of the last call:
+// clear first to learn why a particular call returned false.
+CM_EXPORT bool GetLastCacheError(std::string& text, int& errnum);
+CM_EXPORT void ClearLastCacheError();
 
 #endif

@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -160,6 +161,11 @@ TEST_F(Init, EachFailingStepFailsAndLeavesAManagerThatRefusesEverything)
         if (!step.cause.empty()) {
             EXPECT_EQ(log().Count(step.cause, -1), 1) << log().Dump();
         }
+        // The host learns why without reading its log.
+        std::string why;
+        int whyErrno = 0;
+        EXPECT_TRUE(GetLastCacheError(why, whyErrno));
+        EXPECT_EQ(why.compare(0, step.line.size(), step.line), 0) << why;
         EXPECT_TRUE(RefusesEverything(facade, log(), item)) << log().Dump();
     }
     // The steps before a failure stay done.
@@ -205,6 +211,41 @@ TEST_F(Init, ADetachedFacadeSucceedsSilentlyAndTouchesNothing)
     EXPECT_EQ(test::ListDir(dir()), std::vector<std::string>{"items"});
     EXPECT_EQ(test::ListDir(dir() + "/items"), std::vector<std::string>{"file"});
     EXPECT_EQ(test::FileSize(item), 10);
+}
+
+// The error lines that are no failure (a lock opened or closed, the last
+// entry pruned) leave it alone; a failure fills it also without a writer,
+// for the failing thread only.
+TEST_F(Init, TheLastErrorIsAFailureOfThisThread)
+{
+    const std::string item = Item("a");
+    test::WriteFile(item, 10);
+    size.freeBytesFn = [&] { return test::Exists(item) ? 0 : 1000000; };
+    ClearLastCacheError();
+    CacheManager facade;
+    ASSERT_TRUE(facade.InitCacheManager(Args()));
+    std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
+    facade.AtFork();
+    ASSERT_TRUE(facade.UpdateItem(item, true, 10, 0) && facade.CreateSpace(item, 1));
+    EXPECT_EQ(log().Count("got FD", -1) + log().Count("closing FD", -1), 3) << log().Dump();
+    EXPECT_TRUE(log().Has("Cache must be empty.", -1)) << log().Dump();
+    std::string why = "x";
+    int whyErrno = -1;
+    EXPECT_FALSE(GetLastCacheError(why, whyErrno));
+    EXPECT_TRUE(why.empty() && whyErrno == 0);
+
+    g_ptrLogWriter.reset();
+    EXPECT_FALSE(facade.UpdateItem("relative", 1, 0));
+    EXPECT_TRUE(GetLastCacheError(why, whyErrno));
+    EXPECT_EQ(whyErrno, EINVAL);
+    EXPECT_NE(why.find("[relative]"), std::string::npos) << why;
+    std::thread([] {
+        std::string text;
+        int errnum;
+        EXPECT_FALSE(GetLastCacheError(text, errnum));
+    }).join();
+    ClearLastCacheError();
+    EXPECT_FALSE(GetLastCacheError(why, whyErrno));
 }
 
 TEST_F(Init, TheDefaultProviderReportsTheModuleRootsFileSystem)
