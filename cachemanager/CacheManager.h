@@ -130,8 +130,17 @@ public:
     // Call in the child after fork(): gives the manager a lock of its own.
     void AtFork();
 
+    // Whether InitCacheManager was called and succeeded.
+    bool IsInitialised() const;
+
     CacheManagerImpl* m_impl;
 };
+
+// Checks args the way InitCacheManager does, and also flags what it takes as
+// given: an empty cacheDir and a prune method outside PruneMethod. True when
+// nothing is wrong; otherwise problems says what is, one sentence each.
+// Writes no log line.
+CM_EXPORT bool ValidateCacheArgs(const CacheArgs& args, std::string& problems);
 
 // The last error line the library wrote on the calling thread since the
 // thread started or ClearLastCacheError, with errno as the failing call left

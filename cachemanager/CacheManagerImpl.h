@@ -41,6 +41,8 @@ public:
     void AtFork();
     // Writes the statistics table to the log at level 1.
     void PrintStats();
+    // Whether InitCacheManager has succeeded.
+    bool IsInitialised() const;
 
     // --- Layout -----------------------------------------------------------
 
