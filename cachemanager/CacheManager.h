@@ -128,6 +128,7 @@ public:
     // Writes the operation statistics to the log.
     void PrintStats();
     // Call in the child after fork(): gives the manager a lock of its own.
+    // RegisterForkHandler does it for every registered manager.
     void AtFork();
 
     // Whether InitCacheManager was called and succeeded.
@@ -151,5 +152,15 @@ CM_EXPORT bool ValidateCacheArgs(const CacheArgs& args, std::string& problems);
 // clear first to learn why a particular call returned false.
 CM_EXPORT bool GetLastCacheError(std::string& text, int& errnum);
 CM_EXPORT void ClearLastCacheError();
+
+// For hosts that fork from many places: one pthread_atfork registration,
+// made at the first call, calls AtFork in every child on each registered
+// manager (a manager registered twice is renewed once). The registry's mutex
+// is held from fork()'s prepare step to its parent and child handlers, so a
+// fork never sees the list half changed. The child writes "got FD" through
+// the log writer, which must be usable there. False, after an error line,
+// when pthread_atfork fails. Unregister a manager before destroying it.
+CM_EXPORT bool RegisterForkHandler(CacheManager& manager);
+CM_EXPORT void UnregisterForkHandler(CacheManager& manager);
 
 #endif
