@@ -7,6 +7,9 @@
 // on success and false after writing what failed to the host's log writer
 // (host/LogWriter.h); nothing throws. The text and errno of the last such
 // failure on the calling thread are kept for the host (GetLastCacheError).
+//
+// Which threads and processes may share one manager depends on its lock
+// model: see ProcessModel. Install the log writer before initialisation.
 #ifndef CACHEMANAGER_CACHEMANAGER_H
 #define CACHEMANAGER_CACHEMANAGER_H
 
@@ -117,6 +120,8 @@ public:
     bool UpdateItem(const std::string& item, bool skipCreateSpace, uint64_t size,
                     uint64_t timeKey);
     // Takes an item out of the cache and prunes its file by its prune method.
+    // A file that is not in the cache is pruned all the same, by the
+    // manager's default prune method, and the module size is left alone.
     bool DeleteFromCache(const std::string& item);
     // Takes an item out of the cache and leaves its file alone.
     bool HideItem(const std::string& item, uint64_t value);
@@ -136,6 +141,15 @@ public:
 
     CacheManagerImpl* m_impl;
 };
+
+// How a host keeps the index true to its files. The library takes an item's
+// previous size from its file as it is at the time of the call, so:
+// - A host that grows an item calls UpdateItem(item, newSize, 0) first, and
+//   writes the bytes after it returns true: the room is made before the file
+//   needs it. Written first, the file would already have its new size, and
+//   the update would see no growth: no room made, none added to the total.
+// - A host that reads an item calls UpdateItem(item, 0, 0): the item keeps
+//   its size and moves to the young end, last in line for pruning.
 
 // Checks args the way InitCacheManager does, and also flags what it takes as
 // given: an empty cacheDir and a prune method outside PruneMethod. True when
