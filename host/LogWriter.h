@@ -44,7 +44,7 @@ class HOST_EXPORT CFormattedLogWriter : public CLogWriterInterface {
 public:
     void WriteLog(int level, const char* function, int line,
                   int reserved1, int reserved2,
-                  const char* format, ...) final
+                  const char* format, ...) override
         __attribute__((format(printf, 7, 8)));
 
 protected:
