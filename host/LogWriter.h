@@ -48,8 +48,8 @@ public:
         __attribute__((format(printf, 7, 8)));
 
 protected:
-    // text is the message as its format makes it; the statistics header
-    // ends in a newline of its own, no other line does.
+    // text is the message as its format makes it, which may end in a
+    // newline of its own (the statistics header does).
     virtual void WriteLine(int level, const char* function, int line, const char* text) = 0;
 };
 
