@@ -35,14 +35,14 @@ CacheLock::CacheLock(const std::string& lockFile, ProcessModel model)
 {
     m_fd = open64(m_lockFile.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0700);
     if (m_fd >= 0) {
-        CM_ERROR("got FD [%d]", m_fd);
+        CM_ERROR_NOT_FAILURE("got FD [%d]", m_fd);
         m_isOpen = true;
     }
 }
 
 CacheLock::~CacheLock()
 {
-    CM_ERROR("closing FD [%d]", m_fd);
+    CM_ERROR_NOT_FAILURE("closing FD [%d]", m_fd);
     if (m_fd >= 0)
         close(m_fd);
 }

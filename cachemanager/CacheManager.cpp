@@ -107,3 +107,8 @@ void CacheManager::AtFork()
     if (m_impl != nullptr)
         m_impl->AtFork();
 }
+
+bool CacheManager::IsInitialised() const
+{
+    return m_impl != nullptr && m_impl->IsInitialised();
+}

@@ -5,7 +5,11 @@
 // then tells the manager, from any of its threads, whenever it adds, resizes,
 // re-prunes, deletes, hides or un-hides an item. Every operation returns true
 // on success and false after writing what failed to the host's log writer
-// (host/LogWriter.h); nothing throws.
+// (host/LogWriter.h); nothing throws. The text and errno of the last such
+// failure on the calling thread are kept for the host (GetLastCacheError).
+//
+// Which threads and processes may share one manager depends on its lock
+// model: see ProcessModel. Install the log writer before initialisation.
 #ifndef CACHEMANAGER_CACHEMANAGER_H
 #define CACHEMANAGER_CACHEMANAGER_H
 
@@ -163,6 +167,8 @@ public:
     bool UpdateItem(const std::string& item, bool skipCreateSpace, uint64_t size,
                     uint64_t timeKey);
     // Takes an item out of the cache and prunes its file by its prune method.
+    // A file that is not in the cache is pruned all the same, by the
+    // manager's default prune method, and the module size is left alone.
     bool DeleteFromCache(const std::string& item);
     // Takes an item out of the cache and leaves its file alone.
     bool HideItem(const std::string& item, uint64_t value);
@@ -190,9 +196,48 @@ public:
     bool GetStatistics(CacheStatistics& out);
     void ResetStatistics();
     // Call in the child after fork(): gives the manager a lock of its own.
+    // RegisterForkHandler does it for every registered manager.
     void AtFork();
+
+    // Whether InitCacheManager was called and succeeded.
+    bool IsInitialised() const;
 
     CacheManagerImpl* m_impl;
 };
+
+// How a host keeps the index true to its files. The library takes an item's
+// previous size from its file as it is at the time of the call, so:
+// - A host that grows an item calls UpdateItem(item, newSize, 0) first, and
+//   writes the bytes after it returns true: the room is made before the file
+//   needs it. Written first, the file would already have its new size, and
+//   the update would see no growth: no room made, none added to the total.
+// - A host that reads an item calls UpdateItem(item, 0, 0): the item keeps
+//   its size and moves to the young end, last in line for pruning.
+
+// Checks args the way InitCacheManager does, and also flags what it takes as
+// given: an empty cacheDir and a prune method outside PruneMethod. True when
+// nothing is wrong; otherwise problems says what is, one sentence each.
+// Writes no log line.
+CM_EXPORT bool ValidateCacheArgs(const CacheArgs& args, std::string& problems);
+
+// The last error line the library wrote on the calling thread since the
+// thread started or ClearLastCacheError, with errno as the failing call left
+// it; kept also when no log writer is installed. False, with text empty and
+// errnum 0, when there is none. The lines that the library writes at the
+// error level although nothing failed ("got FD", "closing FD", "Cache must
+// be empty") are not kept. A true result says nothing of the last call:
+// clear first to learn why a particular call returned false.
+CM_EXPORT bool GetLastCacheError(std::string& text, int& errnum);
+CM_EXPORT void ClearLastCacheError();
+
+// For hosts that fork from many places: one pthread_atfork registration,
+// made at the first call, calls AtFork in every child on each registered
+// manager (a manager registered twice is renewed once). The registry's mutex
+// is held from fork()'s prepare step to its parent and child handlers, so a
+// fork never sees the list half changed. The child writes "got FD" through
+// the log writer, which must be usable there. False, after an error line,
+// when pthread_atfork fails. Unregister a manager before destroying it.
+CM_EXPORT bool RegisterForkHandler(CacheManager& manager);
+CM_EXPORT void UnregisterForkHandler(CacheManager& manager);
 
 #endif

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/Log.h"
@@ -9,15 +10,35 @@
 
 namespace {
 
+// What initialisation corrects or refuses; ValidateCacheArgs says the same
+// in words.
+bool ModuleRootFits(const std::string& moduleRoot) { return moduleRoot.size() <= cm::layout::kMaxPath; }
+
 // A reserve is a share of the file system: outside 0 to 100 percent it would
 // exceed the file system (a negative one widens to a huge unsigned figure)
 // and prune the whole cache on every request.
+bool PercentValid(int percent) { return percent >= 0 && percent <= 100; }
+
+int ClampedPercent(int percent) { return percent < 0 ? 0 : (percent > 100 ? 100 : percent); }
+
+bool ProcessModelValid(ProcessModel model)
+{
+    return model == CM_LOCK_PROCESS || model == CM_LOCK_THREAD || model == CM_LOCK_PROCESS_THREAD;
+}
+
+bool PruneModeValid(int mode) { return mode == CM_PRUNE_ITEM || mode == CM_PRUNE_SET; }
+
+bool PruneMethodValid(PruneMethod method)
+{
+    return method == PRUNE_TRUNCATE || method == PRUNE_UNLINK || method == PRUNE_UNLINK_RECURSE;
+}
+
 int ClampPercent(const char* name, int percent)
 {
-    const int clamped = percent < 0 ? 0 : (percent > 100 ? 100 : percent);
-    if (clamped != percent)
-        CM_ERROR("Invalid %s [%d] percent. Using [%d].", name, percent, clamped);
-    return clamped;
+    if (PercentValid(percent))
+        return percent;
+    CM_ERROR("Invalid %s [%d] percent. Using [%d].", name, percent, ClampedPercent(percent));
+    return ClampedPercent(percent);
 }
 
 uint64_t Reserve(uint64_t total, int percent)
@@ -34,7 +55,7 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
 
     m_moduleId = static_cast<uint32_t>(args.moduleId);
     const std::string moduleRoot = layout::ModuleRoot(args.cacheDir, m_moduleId);
-    if (moduleRoot.size() > layout::kMaxPath) {
+    if (!ModuleRootFits(moduleRoot)) {
         errno = ENAMETOOLONG;
         CM_ERROR("Module root too long [%s]. [%s]", args.cacheDir.c_str(), strerror(ENAMETOOLONG));
         return false;
@@ -73,15 +94,14 @@ bool CacheManagerImpl::InitCacheManager(const CacheArgs& args)
     m_shareModuleState = args.shareModuleState;
     m_pruneMethod = args.pruneMethod;
     m_processModel = args.processModel;
-    if (m_processModel != CM_LOCK_PROCESS && m_processModel != CM_LOCK_THREAD &&
-        m_processModel != CM_LOCK_PROCESS_THREAD) {
+    if (!ProcessModelValid(m_processModel)) {
         // Without any lock, processes and threads sharing the index would
         // corrupt it; the safest model takes the place of a value that means
         // none.
         CM_ERROR("Invalid process model [%d]. Using [CM_LOCK_PROCESS_THREAD].", static_cast<int>(args.processModel));
         m_processModel = CM_LOCK_PROCESS_THREAD;
     }
-    if (args.pruneMode == CM_PRUNE_ITEM || args.pruneMode == CM_PRUNE_SET) {
+    if (PruneModeValid(args.pruneMode)) {
         m_pruneMode = args.pruneMode;
     } else {
         CM_ERROR("Invalid prune mode [%d]. Defaulting to [CM_PRUNE_SET].", args.pruneMode);
@@ -114,9 +134,11 @@ void CacheManagerImpl::AtFork()
         CM_ERROR("Failed to create lockfile for TimeTable.");
 }
 
+bool CacheManagerImpl::IsInitialised() const { return !m_sizeLink.empty(); }
+
 bool CacheManagerImpl::Ready(const char* op) const
 {
-    if (!m_sizeLink.empty())
+    if (IsInitialised())
         return true;
     errno = EINVAL;
     CM_ERROR("%s refused: the cache manager is not initialised. [%s]", op, m_moduleRoot.c_str());
@@ -124,3 +146,33 @@ bool CacheManagerImpl::Ready(const char* op) const
 }
 
 bool CacheManagerImpl::FreeSpace(uint64_t /*size*/, const std::string& /*item*/) { return true; }
+
+bool ValidateCacheArgs(const CacheArgs& args, std::string& problems)
+{
+    problems.clear();
+    auto add = [&problems](const std::string& problem) {
+        problems += (problems.empty() ? "" : " ") + problem + ".";
+    };
+    if (args.cacheDir.empty())
+        add("cacheDir is empty: the index would go to /CM");
+    const std::string moduleRoot = cm::layout::ModuleRoot(args.cacheDir, static_cast<uint32_t>(args.moduleId));
+    if (!ModuleRootFits(moduleRoot))
+        add("The module root is longer than " + std::to_string(cm::layout::kMaxPath) + " bytes");
+    for (const auto& percent : {std::make_pair("bytesMinFree", args.bytesMinFree),
+                                std::make_pair("inodesMinFree", args.inodesMinFree)}) {
+        if (!PercentValid(percent.second))
+            add(std::string(percent.first) + " [" + std::to_string(percent.second) +
+                "] is outside 0 to 100 percent; initialisation uses " + std::to_string(ClampedPercent(percent.second)));
+    }
+    if (!PruneMethodValid(args.pruneMethod))
+        add("pruneMethod [" + std::to_string(args.pruneMethod) +
+            "] is none of PRUNE_TRUNCATE, PRUNE_UNLINK, PRUNE_UNLINK_RECURSE: pruning would leave its files in place");
+    if (!PruneModeValid(args.pruneMode))
+        add("pruneMode [" + std::to_string(args.pruneMode) +
+            "] is neither CM_PRUNE_ITEM nor CM_PRUNE_SET; initialisation uses CM_PRUNE_SET");
+    if (!ProcessModelValid(args.processModel))
+        add("processModel [" + std::to_string(args.processModel) +
+            "] is none of CM_LOCK_PROCESS, CM_LOCK_THREAD, CM_LOCK_PROCESS_THREAD; initialisation uses "
+            "CM_LOCK_PROCESS_THREAD");
+    return problems.empty();
+}

@@ -37,6 +37,8 @@ public:
     // size provider's totals. True when the manager is ready for use; after a
     // false result every operation fails with an error line.
     bool InitCacheManager(const CacheArgs& args);
+    // Whether InitCacheManager has succeeded.
+    bool IsInitialised() const;
     // In a child after fork(): a new lock on the same lockfile and model.
     void AtFork();
     // Writes the statistics table to the log at level 1.

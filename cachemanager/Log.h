@@ -3,6 +3,11 @@
 // Each line asks the writer's level first and is written only when that level
 // is at least the line's. Every log call leaves errno as it found it, so a
 // caller may log a failure and then test errno.
+//
+// Every error-level line is also kept as the calling thread's last error
+// (GetLastCacheError), whether or not a writer is installed. The few lines
+// that the library has always written at the error level although nothing
+// failed use CM_ERROR_NOT_FAILURE, which writes without keeping.
 #ifndef CACHEMANAGER_LOG_H
 #define CACHEMANAGER_LOG_H
 
@@ -12,11 +17,11 @@
 
 namespace cm {
 
-// Message levels.
+// Message levels, as host/LogWriter.h names them for hosts.
 enum {
-    LOG_ERROR = -1,   // failed calls and steps, refused requests
-    LOG_NOTICE = 1,   // arguments, initialisation figures, statistics, notices
-    LOG_PROGRESS = 4, // each pruned file, removed directory, pass, position
+    LOG_ERROR = CM_LOG_LEVEL_ERROR,
+    LOG_NOTICE = CM_LOG_LEVEL_NOTICE,
+    LOG_PROGRESS = CM_LOG_LEVEL_PROGRESS,
 };
 
 class ErrnoSaver {
@@ -56,11 +61,16 @@ inline bool WriterTakes(CLogWriterInterface* writer, int level, const ErrnoSaver
     return takes;
 }
 
+// Keeps the message as the calling thread's last error, with errno as the
+// caller had it. Leaves errno as it found it.
+void RecordError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 }  // namespace cm
 
 #define CM_HERE (::cm::LogSite{__PRETTY_FUNCTION__, __LINE__})
 
-#define CM_LOG_AT(site, level, ...)                                              \
+// Writes the line only; the error-level lines that are not failures.
+#define CM_WRITE_AT(site, level, ...)                                            \
     do {                                                                         \
         ::cm::ErrnoSaver cmErrnoSaver_;                                          \
         CLogWriterInterface* cmWriter_ = g_ptrLogWriter.get();                   \
@@ -69,9 +79,19 @@ inline bool WriterTakes(CLogWriterInterface* writer, int level, const ErrnoSaver
                                 __VA_ARGS__);                                    \
     } while (0)
 
+// The arguments of an error line are evaluated twice, once to keep it and
+// once to write it: they must have no side effects.
+#define CM_LOG_AT(site, level, ...)                                              \
+    do {                                                                         \
+        if ((level) == ::cm::LOG_ERROR)                                          \
+            ::cm::RecordError(__VA_ARGS__);                                      \
+        CM_WRITE_AT(site, level, __VA_ARGS__);                                   \
+    } while (0)
+
 #define CM_LOG(level, ...) CM_LOG_AT(CM_HERE, level, __VA_ARGS__)
 #define CM_ERROR(...) CM_LOG(::cm::LOG_ERROR, __VA_ARGS__)
 #define CM_NOTICE(...) CM_LOG(::cm::LOG_NOTICE, __VA_ARGS__)
 #define CM_PROGRESS(...) CM_LOG(::cm::LOG_PROGRESS, __VA_ARGS__)
+#define CM_ERROR_NOT_FAILURE(...) CM_WRITE_AT(CM_HERE, ::cm::LOG_ERROR, __VA_ARGS__)
 
 #endif

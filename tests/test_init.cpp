@@ -8,6 +8,7 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -26,7 +27,7 @@ bool RefusesEverything(CacheManager& facade, test::CaptureLog& log, const std::s
                               facade.CreateSpace(item, 10);
     facade.PrintStats();
     facade.AtFork();
-    return !anySucceeded && log.Count("refused: the cache manager is not initialised", -1) == 9 && log.Lines().size() == 9 &&
+    return !anySucceeded && !facade.IsInitialised() && log.Count("refused: the cache manager is not initialised", -1) == 9 && log.Lines().size() == 9 &&
            log.Has("PrintStats refused") && log.Has("AtFork refused") && test::FileSize(item) == 10;
 }
 
@@ -45,6 +46,7 @@ TEST_F(Init, LogsItsArgumentsAndCreatesOnlyTheRootTAndLockfile)
     CacheManager facade;
     ASSERT_TRUE(facade.InitCacheManager(args)) << log().Dump();
     std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
+    EXPECT_TRUE(facade.IsInitialised());
 
     char provider[64];
     snprintf(provider, sizeof provider, "cacheSize [%p]", static_cast<void*>(&size));
@@ -170,6 +172,11 @@ TEST_F(Init, EachFailingStepFailsAndLeavesAManagerThatRefusesEverything)
         if (!step.cause.empty()) {
             EXPECT_EQ(log().Count(step.cause, -1), 1) << log().Dump();
         }
+        // The host learns why without reading its log.
+        std::string why;
+        int whyErrno = 0;
+        EXPECT_TRUE(GetLastCacheError(why, whyErrno));
+        EXPECT_EQ(why.compare(0, step.line.size(), step.line), 0) << why;
         EXPECT_TRUE(RefusesEverything(facade, log(), item)) << log().Dump();
     }
     // The steps before a failure stay done.
@@ -211,10 +218,76 @@ TEST_F(Init, ADetachedFacadeSucceedsSilentlyAndTouchesNothing)
     EXPECT_TRUE(facade.CreateSpace(item, 1u << 30));
     facade.PrintStats();
     facade.AtFork();
+    EXPECT_FALSE(facade.IsInitialised());
     EXPECT_TRUE(log().Lines().empty()) << log().Dump();
     EXPECT_EQ(test::ListDir(dir()), std::vector<std::string>{"items"});
     EXPECT_EQ(test::ListDir(dir() + "/items"), std::vector<std::string>{"file"});
     EXPECT_EQ(test::FileSize(item), 10);
+}
+
+// The error lines that are no failure (a lock opened or closed, the last
+// entry pruned) leave it alone; a failure fills it also without a writer,
+// for the failing thread only.
+TEST_F(Init, TheLastErrorIsAFailureOfThisThread)
+{
+    const std::string item = Item("a");
+    test::WriteFile(item, 10);
+    size.freeBytesFn = [&] { return test::Exists(item) ? 0 : 1000000; };
+    ClearLastCacheError();
+    CacheManager facade;
+    ASSERT_TRUE(facade.InitCacheManager(Args()));
+    std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
+    facade.AtFork();
+    ASSERT_TRUE(facade.UpdateItem(item, true, 10, 0) && facade.CreateSpace(item, 1));
+    EXPECT_EQ(log().Count("got FD", -1) + log().Count("closing FD", -1), 3) << log().Dump();
+    EXPECT_TRUE(log().Has("Cache must be empty.", -1)) << log().Dump();
+    std::string why = "x";
+    int whyErrno = -1;
+    EXPECT_FALSE(GetLastCacheError(why, whyErrno));
+    EXPECT_TRUE(why.empty() && whyErrno == 0);
+
+    g_ptrLogWriter.reset();
+    EXPECT_FALSE(facade.UpdateItem("relative", 1, 0));
+    EXPECT_TRUE(GetLastCacheError(why, whyErrno));
+    EXPECT_EQ(whyErrno, EINVAL);
+    EXPECT_NE(why.find("[relative]"), std::string::npos) << why;
+    std::thread([] {
+        std::string text;
+        int errnum;
+        EXPECT_FALSE(GetLastCacheError(text, errnum));
+    }).join();
+    ClearLastCacheError();
+    EXPECT_FALSE(GetLastCacheError(why, whyErrno));
+}
+
+// Everything that initialisation corrects or refuses, and what it takes as
+// given although it cannot work, in words.
+TEST_F(Init, ValidationSaysWhatIsWrongWithTheArguments)
+{
+    const struct {
+        std::function<void(CacheArgs&)> change;
+        const char* problem;  // "": valid
+    } rows[] = {
+        {[](CacheArgs&) {}, ""},
+        {[](CacheArgs& a) { a.bytesMinFree = a.inodesMinFree = 100; }, ""},
+        {[](CacheArgs& a) { a.cacheDir.clear(); }, "cacheDir is empty"},
+        {[](CacheArgs& a) { a.cacheDir = "/" + std::string(2100, 'd'); }, "module root is longer than 2047 bytes"},
+        {[](CacheArgs& a) { a.bytesMinFree = -5; }, "bytesMinFree [-5] is outside 0 to 100 percent; initialisation uses 0"},
+        {[](CacheArgs& a) { a.inodesMinFree = 101; }, "inodesMinFree [101] is outside 0 to 100 percent; initialisation uses 100"},
+        {[](CacheArgs& a) { a.pruneMethod = static_cast<PruneMethod>(3); }, "pruneMethod [3]"},
+        {[](CacheArgs& a) { a.pruneMode = 2; }, "pruneMode [2] is neither"},
+        {[](CacheArgs& a) { a.processModel = static_cast<ProcessModel>(-1); }, "processModel [-1] is none"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.problem);
+        CacheArgs args = Args();
+        row.change(args);
+        std::string problems = "stale";
+        EXPECT_EQ(ValidateCacheArgs(args, problems), *row.problem == '\0');
+        EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
+        EXPECT_EQ(problems.empty(), *row.problem == '\0') << problems;
+    }
+    EXPECT_TRUE(log().Lines().empty()) << log().Dump();
 }
 
 TEST_F(Init, TheDefaultProviderReportsTheModuleRootsFileSystem)

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <fcntl.h>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -253,6 +254,35 @@ TEST_F(LockTest, AChildAfterAtForkTakesTheLockForItself)
     ASSERT_EQ(write(released[1], "x", 1), 1);
     close(released[1]);
     EXPECT_EQ(Reap(child), 0);
+}
+
+// One registration serves several managers: each child renews the lock of
+// every registered one (registered twice is once), the parent keeps its own.
+TEST_F(LockTest, RegisteredManagersGetALockOfTheirOwnInEveryChild)
+{
+    CacheManager managers[3];
+    std::unique_ptr<CacheManagerImpl> owned[3];
+    CacheLock* parentLocks[3];
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(managers[i].InitCacheManager(Args()));
+        owned[i].reset(managers[i].m_impl);
+        parentLocks[i] = managers[i].m_impl->m_ptrCacheLock.get();
+    }
+    ASSERT_TRUE(RegisterForkHandler(managers[0]) && RegisterForkHandler(managers[1]) &&
+                RegisterForkHandler(managers[0]));
+    const auto renewedInChild = [&] {
+        return test::RunInChild([&] {
+            int renewed = 0;
+            for (int i = 0; i < 3; ++i)
+                renewed |= managers[i].m_impl->m_ptrCacheLock.get() != parentLocks[i] ? 1 << i : 0;
+            return renewed;
+        });
+    };
+    EXPECT_EQ(renewedInChild(), 3);
+    EXPECT_EQ(managers[0].m_impl->m_ptrCacheLock.get(), parentLocks[0]);
+    UnregisterForkHandler(managers[0]);
+    UnregisterForkHandler(managers[1]);
+    EXPECT_EQ(renewedInChild(), 0);
 }
 
 TEST_F(LockTest, ALockfileThatDidNotOpenFailsEveryFileLock)

@@ -145,4 +145,18 @@ TEST(StderrLogWriter, WritesOneLinePerMessageAndKeepsErrno)
     EXPECT_NE(out.find("header\n"), std::string::npos) << out;
 }
 
+TEST(FunctionLogWriter, HandsOnEachLineFormattedAndKeepsErrno)
+{
+    std::vector<std::string> seen;
+    CFunctionLogWriter writer(CM_LOG_LEVEL_NOTICE, [&](int level, const char* function, int line, const char* text) {
+        seen.push_back(std::to_string(level) + " " + function + ":" + std::to_string(line) + " " + text);
+        errno = EIO;
+    });
+    EXPECT_EQ(writer.GetLogLevel(), 1);
+    errno = ENOSPC;
+    writer.WriteLog(CM_LOG_LEVEL_ERROR, "void f(int)", 42, 0, 0, "value [%d] of [%s]", 7, "x");
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(seen, std::vector<std::string>{"-1 void f(int):42 value [7] of [x]"});
+}
+
 }  // namespace

@@ -252,7 +252,7 @@ bool CacheManagerImpl::Advance(const std::string& previous, int depth)
     }
 
     if (next.empty()) {
-        CM_ERROR("Failed to find next oldest. Cache must be empty.");
+        CM_ERROR_NOT_FAILURE("Failed to find next oldest. Cache must be empty.");
         return m_oldestLink.empty() || RemoveStaleOldestLink();
     }
     if (next == previous) {
