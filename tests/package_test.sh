@@ -19,7 +19,7 @@ for f in lib/libcachemanager.so lib/libcachemanager.so.1 include/cachemanager/Ca
          include/cachemanager/prune/PathUtils.h include/host/LogWriter.h bin/cmtool \
          lib/pkgconfig/cachemanager.pc lib/cmake/CacheManager/CacheManagerConfig.cmake \
          lib/cmake/CacheManager/CacheManagerConfigVersion.cmake share/man/man1/cmtool.1 \
-         share/bash-completion/completions/cmtool; do
+         share/bash-completion/completions/cmtool share/cachemanager/cmtool-maintain@.service; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f" >&2; exit 1; }
 done
 [ "$(readlink "$prefix/lib/libcachemanager.so.1")" = libcachemanager.so.1.0.0 ] ||

@@ -6,7 +6,7 @@ _cmtool()
         cur=${COMP_WORDS[COMP_CWORD]}
         prev=${COMP_WORDS[COMP_CWORD-1]}
     }
-    local commands="modules stat ls check repair add update delete hide unhide prune clear demo help"
+    local commands="modules stat ls check repair add update delete hide unhide prune clear maintain demo help"
     local global="--cache-dir --module --log-level --prune-mode --bytes-min-free --inodes-min-free --items --help --version"
     case $prev in
         --svg)
@@ -17,7 +17,7 @@ _cmtool()
             COMPREPLY=($(compgen -W "truncate unlink unlink-recurse" -- "$cur")); return ;;
         --prune-mode)
             COMPREPLY=($(compgen -W "item set" -- "$cur")); return ;;
-        --module|--log-level|--bytes-min-free|--inodes-min-free|--size|--bytes|--to-size|--older-than|--examples)
+        --module|--log-level|--bytes-min-free|--inodes-min-free|--size|--bytes|--to-size|--older-than|--examples|--low|--high|--interval|--slice-items|--slice-ms)
             return ;;
     esac
     local command="" word
@@ -28,6 +28,7 @@ _cmtool()
     case $command in
         modules|ls) own="--json --raw" ;;
         stat) own="--ages --svg --json --zero" ;;
+        maintain) own="--once --low --high --interval --slice-items --slice-ms" ;;
         check) own="--lock --examples --json --quiet" ;;
         repair) own="--dry-run --examples --json --quiet" ;;
         add|update|unhide) own="--size --method --create" ;;
