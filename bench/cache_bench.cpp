@@ -10,7 +10,7 @@
 // number of items. The quick run (default) takes about a minute on a tmpfs or
 // a journalled ext4 (far longer where creating inodes is slow, see the note
 // it prints); --long repeats every measure more often. --only runs some of
-// the parts: a comma-separated list of steady, add, prune, memory, procs, policies;
+// the parts: a comma-separated list of steady, add, prune, memory, procs, policies, latency;
 // --sizes the index sizes of the pruning part.
 //
 // No log writer is installed: the library's log calls cost what they cost a
@@ -37,6 +37,7 @@
 
 #include "BenchSupport.h"
 #include "Floor.h"
+#include "Latency.h"
 #include "Plot.h"
 #include "Rescan.h"
 #include "cachemanager/CacheManager.h"
@@ -68,6 +69,7 @@ struct Config {
     int processRounds = 5;
     double processSeconds = 0.5;
     uint64_t processItems = 4000;
+    double latencySeconds = 3;
 
     void MakeLong()
     {
@@ -75,8 +77,10 @@ struct Config {
         steadyItems = 10000;
         rounds = 21;
         batch = 4000;
-        pruneReps = {11, 7, 5};
-        rescanCalls = {31, 15, 9};
+        pruneSizes = {1000, 10000, 100000, 1000000};
+        pruneReps = {11, 7, 5, 1};
+        rescanCalls = {31, 15, 9, 3};
+        latencySeconds = 10;
         processRounds = 11;
         processSeconds = 2.0;
     }
@@ -90,6 +94,8 @@ struct PruneAt {
     double setUs = 0;     // per pruned item, set mode
     double setItemsPerCall = 0;
     double rescanUs = 0;  // per room for one item
+    double initUs = 0;    // InitCacheManager on the filled module
+    double emptyInitUs = 0;  // ...and on an empty one
 };
 
 struct Results {
@@ -102,6 +108,9 @@ struct Results {
     std::vector<double> procReplayOps;  // the raw replay under the same lock
     double policyOps = 0, defaultOps = 0, policyRatio = 0;  // steady re-updates with and without the policies
     double capUs = 0, reserveUs = 0;                         // per item pruned for the cap, for the reserve
+    bool latency = false;
+    std::vector<LatencyRun> latencyRuns;
+    std::string latencySkipped;
 };
 
 void Progress(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -255,6 +264,18 @@ const uint64_t kPruneWindow = 1000;
 // end, while the index holds enough items: more samples for the median.
 const int kWindowsPerIndex = 5;
 
+// The median time of InitCacheManager on a module, over several managers.
+double InitMicros(const std::string& cacheDir, ScriptedSize& size)
+{
+    std::vector<double> times;
+    for (int round = 0; round < 9; ++round) {
+        const double start = Now();
+        OpenCache(cacheDir, size, CM_PRUNE_ITEM);
+        times.push_back((Now() - start) * 1e6);
+    }
+    return Median(times);
+}
+
 // Fills an index of n items and prunes its oldest items with CreateSpace
 // calls that each must make room for one item, kPruneWindow items (or all n)
 // at a time. Adds microseconds per pruned item of each window to perItem.
@@ -266,6 +287,10 @@ void PruneRun(const std::string& dir, uint64_t n, int pruneMode, PruneAt* descri
     if (describe != nullptr) {
         describe->shape = MeasureIndex(dir + "/cache");
         describe->fillRate = fillRate;
+        // Initialisation reads nothing of the index: it costs what it costs
+        // on an empty module.
+        describe->initUs = InitMicros(dir + "/cache", size);
+        describe->emptyInitUs = InitMicros(dir + "/empty", size);
     }
     usleep(200000);  // what the filling left the kernel to do is done
     const uint64_t window = std::min(n, kPruneWindow);
@@ -401,6 +426,21 @@ void RunPolicies(const Config& config, const std::string& base, Results& results
     results.capUs = Median(capUs);
     results.reserveUs = Median(reserveUs);
     results.policies = true;
+}
+
+// --- 7: hosts filing into a full cache, with and without the maintainer ------------
+
+void RunLatencyPart(const Config& config, const std::string& base, Results& results)
+{
+    fprintf(stderr, "[7] hosts filing new items into a full cache, without and with cmtool maintain\n");
+#ifdef CMTOOL_PATH
+    const std::string cmtool = CMTOOL_PATH;
+#else
+    const std::string cmtool;
+#endif
+    if (!RunLatency(base + "/latency", cmtool, config.latencySeconds, results.latencyRuns, results.latencySkipped))
+        Progress("skipped: %s", results.latencySkipped.c_str());
+    results.latency = true;
 }
 
 // --- 4: peak memory ------------------------------------------------------------
@@ -629,6 +669,45 @@ struct Bar {
 
 std::string Verdict(bool pass) { return pass ? "PASS" : "FAIL"; }
 
+// Part 7: a row per run, and the bars that compare each paced run with the
+// maintainer against the same run without it.
+void LatencyReport(const std::vector<LatencyRun>& runs, std::vector<Row>& rows, std::vector<Bar>& bars)
+{
+    rows.push_back({"7 hosts filing new items of 4-64 KiB into a full 256 MiB tmpfs, 10% reserve: "
+                    "UpdateItem us p50 / p99 / p99.9 / max, ops/s, calls that pruned",
+                    "", "", "", ""});
+    auto name = [](const LatencyRun& run) {
+        return "  P=" + std::to_string(run.processes) + (run.paced ? ", paced" : ", unpaced") +
+               (run.maintainer ? ", maintainer" : ", no maintainer");
+    };
+    for (const LatencyRun& run : runs) {
+        rows.push_back({name(run),
+                        Fixed(run.p50, 0) + " / " + Fixed(run.p99, 0) + " / " + Fixed(run.p999, 0) + " / " +
+                            Fixed(run.max, 0),
+                        Thousands(run.opsPerSecond) + " ops/s", Fixed(run.inlineShare * 100, 1) + "% inline",
+                        run.maintainer ? "longest hold " + Thousands(static_cast<double>(run.longestLockUs)) + " us"
+                                       : ""});
+    }
+    for (size_t i = 0; i + 1 < runs.size(); ++i) {
+        const LatencyRun& without = runs[i];
+        const LatencyRun& with = runs[i + 1];
+        if (!without.paced || without.maintainer || !with.maintainer || with.paced != without.paced)
+            continue;
+        const std::string p = "P=" + std::to_string(with.processes) + " paced: ";
+        bars.push_back({"(i) " + p + "at most 1% of host calls prune inline", true, with.inlineShare <= 0.01,
+                        Fixed(with.inlineShare * 100, 2) + "%"});
+        bars.push_back({"(j) " + p + "median UpdateItem at most 0.7 of without", true, with.p50 <= 0.7 * without.p50,
+                        "ratio " + Fixed(with.p50 / without.p50, 2)});
+        bars.push_back({"(k) " + p + "p99.9 no worse than without", true, with.p999 <= without.p999,
+                        Fixed(with.p999, 0) + " us against " + Fixed(without.p999, 0)});
+        bars.push_back({"(l) " + p + "throughput at least 0.95 of without", true,
+                        with.opsPerSecond >= 0.95 * without.opsPerSecond,
+                        "ratio " + Fixed(with.opsPerSecond / without.opsPerSecond, 2)});
+        bars.push_back({"(m) " + p + "the maintainer holds the lock at most 2 ms", true, with.longestLockUs <= 2000,
+                        Thousands(static_cast<double>(with.longestLockUs)) + " us"});
+    }
+}
+
 int Report(const Config& config, const Results& r, const std::string& plotPath)
 {
     std::vector<Row> rows;
@@ -672,6 +751,16 @@ int Report(const Config& config, const Results& r, const std::string& plotPath)
         for (const PruneAt& at : r.pruneAt)
             rows.push_back({"  rescanning baseline, N=" + Thousands(at.n) + ", us per room for one item", "",
                             Thousands(at.rescanUs), Fixed(at.rescanUs / first.rescanUs, 2), ""});
+        for (const PruneAt& at : r.pruneAt) {
+            const bool isLast = &at == &last;
+            const double ratio = at.initUs / at.emptyInitUs;
+            rows.push_back({"  InitCacheManager, N=" + Thousands(at.n) + ", us (ref: an empty module)",
+                            Fixed(at.initUs, 1), Fixed(at.emptyInitUs, 1), Fixed(ratio, 2),
+                            isLast ? "(h) <= 2.00 " + Verdict(ratio <= 2) : ""});
+            if (isLast)
+                bars.push_back({"(h) InitCacheManager at N=" + Thousands(at.n) + " within 2x an empty module's", true,
+                                ratio <= 2, "ratio " + Fixed(ratio, 2)});
+        }
         for (const PruneAt& at : r.pruneAt) {
             const bool isLast = &at == &last;
             const double times = at.rescanUs / at.itemUs;
@@ -748,6 +837,10 @@ int Report(const Config& config, const Results& r, const std::string& plotPath)
         bars.push_back({"(g) pruning for the cap costs per item what pruning for the reserve does (within 10%)", true,
                         ratio <= 1.1, "ratio " + Fixed(ratio, 2)});
     }
+    if (r.latency && !r.latencySkipped.empty())
+        rows.push_back({"7 hosts filing into a full cache: skipped (" + r.latencySkipped + ")", "", "", "", ""});
+    if (r.latency && r.latencySkipped.empty())
+        LatencyReport(r.latencyRuns, rows, bars);
     printf("\n");
     PrintTable(rows);
     printf("\n");
@@ -829,7 +922,7 @@ bool Ext4WithoutJournal(const std::string& path)
             "  --long     more rounds of every measure (several minutes)\n"
             "  --tmpfs    mount a tmpfs in the work directory and measure there (root only)\n"
             "  --plot F   where to write the SVG plot (default cache_bench_prune.svg)\n"
-            "  --only L   comma-separated parts: steady,add,prune,memory,procs,policies\n"
+            "  --only L   comma-separated parts: steady,add,prune,memory,procs,policies,latency\n"
             "  --sizes L  index sizes for the pruning part (default 1000,10000,100000)\n"
             "  --keep     keep the work directory\n");
     exit(2);
@@ -845,7 +938,7 @@ int main(int argc, char** argv)
     Config config;
     std::string parent = "/var/tmp", plotPath = "cache_bench_prune.svg";
     bool tmpfs = false, keep = false;
-    std::set<std::string> parts{"steady", "add", "prune", "memory", "procs", "policies"};
+    std::set<std::string> parts{"steady", "add", "prune", "memory", "procs", "policies", "latency"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--long")
@@ -911,7 +1004,7 @@ int main(int argc, char** argv)
     typedef void (*Part)(const Config&, const std::string&, Results&);
     const std::pair<const char*, Part> steps[] = {{"steady", RunSteady}, {"add", RunAdd}, {"prune", RunPrune},
                                                    {"memory", RunMemory}, {"procs", RunProcesses},
-                                                   {"policies", RunPolicies}};
+                                                   {"policies", RunPolicies}, {"latency", RunLatencyPart}};
     for (const auto& step : steps) {
         if (parts.count(step.first) == 0)
             continue;

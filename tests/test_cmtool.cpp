@@ -347,7 +347,6 @@ TEST_F(Cmtool, MaintainerPrunesBetweenItsThresholdsAloneAndStopsAtASignal)
     test::TmpfsMount mount(dir() + "/CM", "size=64m");
     ASSERT_TRUE(mount.ok());
     CacheArgs args = Args();
-    args.cacheSize = nullptr;
     args.maxModuleBytes = 1000;
     args.shareModuleState = true;
     CacheManagerImpl& host = Manager(args);
