@@ -119,7 +119,7 @@ pid_t StartMaintainer(const std::string& cmtool, const std::string& cacheDir, co
         dup2(fd, STDOUT_FILENO);
         const std::string reserve = std::to_string(kReservePercent);
         execl(cmtool.c_str(), "cmtool", "--cache-dir", cacheDir.c_str(), "--module", "7", "--bytes-min-free",
-              reserve.c_str(), "maintain", "--interval", "0.01", "--low", "2", "--high", "5", "--slice-items", "16",
+              reserve.c_str(), "maintain", "--interval", "0.01", "--low", "2", "--high", "5", "--slice-items", "4",
               "--slice-ms", "1", static_cast<char*>(nullptr));
         _exit(127);
     }

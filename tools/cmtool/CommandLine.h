@@ -35,7 +35,7 @@ struct Options {
     long lowPercent = 2;      // start pruning below the reserves plus this share
     long highPercent = 5;     // ...and stop above the reserves plus this one
     double interval = 1.0;    // seconds between looks at the free space
-    long sliceItems = 16;
+    long sliceItems = 4;
     long sliceMs = 1;
     std::vector<std::string> itemDirs;
 

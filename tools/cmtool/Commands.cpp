@@ -503,7 +503,7 @@ const std::vector<Command>& Commands()
          "the module's total is within --low percent of its cap, or an item is older\n"
          "than its age limit, it prunes, oldest first, until they are above the\n"
          "reserves plus --high percent (default 5), in slices: each holds the cache\n"
-         "lock for at most --slice-items items (default 16) or --slice-ms\n"
+         "lock for at most --slice-items items (default 4) or --slice-ms\n"
          "milliseconds (default 1), then pauses as long, so that hosts wait for a\n"
          "slice rather than prune themselves. One line per episode: items, bytes,\n"
          "slices, duration, longest lock hold. The module's published settings\n"
