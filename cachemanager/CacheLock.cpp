@@ -6,7 +6,7 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 #include "host/KorCriticalSectionH.h"
 
 namespace {

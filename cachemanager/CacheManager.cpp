@@ -1,7 +1,7 @@
 #include "cachemanager/CacheManager.h"
 
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 void DumpArgs(const CacheArgs& args)
 {

@@ -16,7 +16,7 @@
 #include <stdint.h>
 #include <string>
 
-#include "cachemanager/Export.h"
+#include "cachemanager/util/Export.h"
 
 // How an item is pruned. Stored in every index entry.
 enum PruneMethod : int32_t {

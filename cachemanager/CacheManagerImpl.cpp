@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "cachemanager/CacheLock.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #include <sys/statvfs.h>
 
 #include "cachemanager/CacheManager.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 #include "host/LumDirectory.h"
 
 CacheSize::~CacheSize() = default;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cachemanager/CacheManager.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/Log.h"
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/Log.h"
+#include "cachemanager/util/SysCall.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace layout = cm::layout;

@@ -4,7 +4,7 @@
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 uint64_t gettime()
 {

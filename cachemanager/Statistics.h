@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 // Wall-clock microseconds since the epoch.
 uint64_t gettime();

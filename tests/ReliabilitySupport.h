@@ -29,7 +29,7 @@
 #include <unistd.h>
 
 #include "cachemanager/timetable/Layout.h"
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 namespace test {
 

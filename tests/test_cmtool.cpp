@@ -15,7 +15,7 @@
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/timetable/Layout.h"
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
-#include "cachemanager/SysCall.h"
-#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/util/SysCall.h"
+#include "cachemanager/util/PathName.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace layout = cm::layout;
@@ -53,8 +53,9 @@ bool CacheManagerImpl::SetItemCachePos(const std::string& item, const std::strin
 
 bool CacheManagerImpl::RemoveCachePositionRecord(const std::string& item)
 {
-    // Pruning with PRUNE_UNLINK_RECURSE may take the record's directory with
-    // it; a record that cannot be removed is then passed over in silence.
+    // Under a default prune method of PRUNE_UNLINK_RECURSE every failure to
+    // remove a record passes in silence, as it always has for such hosts;
+    // under the others only a missing record does.
     const sys::Quiet quiet = m_pruneMethod == PRUNE_UNLINK_RECURSE ? sys::QUIET : sys::QUIET_IF_MISSING;
     return sys::Unlink(CM_HERE, layout::RecordPath(item), quiet) || errno == ENOENT ||
            m_pruneMethod == PRUNE_UNLINK_RECURSE;

@@ -4,7 +4,7 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/SysCall.h"
 #include "cachemanager/prune/PathUtils.h"
 #include "cachemanager/timetable/Layout.h"
 
@@ -13,7 +13,8 @@ namespace sys = cm::sys;
 
 bool CacheManagerImpl::GetItemAtPoisition(const std::string& entry, CacheItemInfo& info)
 {
-    // The lstat comes first so that a missing entry fails with ENOENT.
+    // A missing entry fails here, with errno ENOENT, which callers take for a
+    // stale position rather than a damaged index.
     struct stat status;
     if (!sys::Lstat(CM_HERE, entry, status, sys::LOG_FAILURE))
         return false;

@@ -9,8 +9,8 @@
 
 #include "cachemanager/CacheLock.h"
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/Log.h"
-#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/util/Log.h"
+#include "cachemanager/util/PathName.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace layout = cm::layout;

@@ -1,9 +1,11 @@
 // The module's byte total, kept in the text of the "size" link so that every
-// process sharing the module sees one figure. It only ever changes by a delta.
+// process sharing the module sees one figure. Item operations and pruning
+// change it by deltas under the cache lock; a repair may set it outright. A
+// missing link is a total of 0.
 #include <cerrno>
 
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/SysCall.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace layout = cm::layout;

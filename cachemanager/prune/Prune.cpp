@@ -9,7 +9,7 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/SysCall.h"
 #include "cachemanager/prune/PathUtils.h"
 #include "cachemanager/timetable/Layout.h"
 

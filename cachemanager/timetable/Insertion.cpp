@@ -8,8 +8,8 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/Statistics.h"
-#include "cachemanager/SysCall.h"
-#include "cachemanager/prune/PathUtils.h"
+#include "cachemanager/util/SysCall.h"
+#include "cachemanager/util/PathName.h"
 #include "cachemanager/timetable/Layout.h"
 
 namespace layout = cm::layout;

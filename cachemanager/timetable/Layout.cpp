@@ -6,7 +6,7 @@
 #include <sys/time.h>
 
 #include "cachemanager/CacheManagerImpl.h"
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/SysCall.h"
 
 void GetTimeStamp(uint64_t& timeKey, int resolutionMs)
 {

@@ -23,7 +23,7 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 namespace layout = cm::layout;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 namespace cmtool {
 

@@ -10,7 +10,7 @@
 
 #include "cachemanager/CacheManager.h"
 #include "host/LogWriter.h"
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 #include "tools/cmtool/CommandLine.h"
 
 namespace cmtool {

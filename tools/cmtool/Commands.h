@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cachemanager/CacheManager.h"
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 #include "tools/cmtool/CommandLine.h"
 
 namespace cmtool {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 namespace cm {
 namespace check {

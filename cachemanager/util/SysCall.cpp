@@ -1,4 +1,4 @@
-#include "cachemanager/SysCall.h"
+#include "cachemanager/util/SysCall.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -12,7 +12,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 namespace cm {
 namespace sys {

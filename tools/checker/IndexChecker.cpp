@@ -1,4 +1,4 @@
-#include "tools/IndexChecker.h"
+#include "tools/checker/IndexChecker.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,7 +9,7 @@
 
 #include "cachemanager/CacheManager.h"
 #include "cachemanager/timetable/Layout.h"
-#include "tools/IndexScan.h"
+#include "tools/checker/IndexScan.h"
 
 namespace layout = cm::layout;
 

@@ -12,8 +12,8 @@
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/prune/PathUtils.h"
 #include "cachemanager/timetable/Layout.h"
-#include "tools/IndexChecker.h"
-#include "tools/IndexScan.h"
+#include "tools/checker/IndexChecker.h"
+#include "tools/checker/IndexScan.h"
 
 namespace layout = cm::layout;
 

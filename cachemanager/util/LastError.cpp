@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "cachemanager/CacheManager.h"
-#include "cachemanager/Log.h"
+#include "cachemanager/util/Log.h"
 
 namespace {
 
