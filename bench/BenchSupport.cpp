@@ -1,5 +1,7 @@
 #include "BenchSupport.h"
 
+#include "tools/common/FileOps.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
@@ -44,32 +46,11 @@ void Die(const char* format, ...)
 
 void MakeDirs(const std::string& path)
 {
-    if (mkdir(path.c_str(), 0777) == 0 || errno == EEXIST)
-        return;
-    if (errno != ENOENT)
-        Die("mkdir %s: %s", path.c_str(), strerror(errno));
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        Die("mkdir %s: %s", path.c_str(), strerror(errno));
-    MakeDirs(path.substr(0, slash));
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    if (!cm::fileops::MakeDirs(path))
         Die("mkdir %s: %s", path.c_str(), strerror(errno));
 }
 
-namespace {
-
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0;
-}
-
-}  // namespace
-
-void RemoveTree(const std::string& path)
-{
-    nftw(path.c_str(), RemoveOne, 64, FTW_DEPTH | FTW_PHYS);
-}
+void RemoveTree(const std::string& path) { cm::fileops::RemoveTree(path); }
 
 void MakeSparseFile(const std::string& path, uint64_t size)
 {

@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tools/common/FileOps.h"
+
 namespace test {
 
 void CaptureLog::WriteLog(int level, const char* function, int line, int, int, const char* format, ...)
@@ -111,10 +113,7 @@ std::string ParentOf(const std::string& path)
 
 void MakeDirs(const std::string& path)
 {
-    if (path.empty() || IsDir(path))
-        return;
-    MakeDirs(ParentOf(path));
-    if (mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    if (!cm::fileops::MakeDirs(path))
         ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
 }
 
@@ -171,43 +170,11 @@ int64_t FileSize(const std::string& path)
     return lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-std::string LinkText(const std::string& path)
-{
-    char buffer[8192];
-    const ssize_t n = readlink(path.c_str(), buffer, sizeof buffer);
-    return n < 0 ? std::string() : std::string(buffer, static_cast<size_t>(n));
-}
+std::string LinkText(const std::string& path) { return cm::fileops::LinkOr(path); }
 
-std::vector<std::string> ListDir(const std::string& path)
-{
-    std::vector<std::string> names;
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return names;
-    while (struct dirent* e = readdir(dir)) {
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.push_back(e->d_name);
-    }
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> ListDir(const std::string& path) { return cm::fileops::ListNames(path); }
 
-namespace {
-
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0;
-}
-
-}  // namespace
-
-void RemoveTree(const std::string& path)
-{
-    chmod(path.c_str(), 0777);
-    nftw(path.c_str(), RemoveOne, 64, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-}
+void RemoveTree(const std::string& path) { cm::fileops::RemoveTree(path); }
 
 bool IsRoot() { return geteuid() == 0; }
 

@@ -23,6 +23,7 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
+#include "tools/common/FileOps.h"
 #include "tools/checker/IndexChecker.h"
 
 namespace layout = cm::layout;
@@ -45,13 +46,7 @@ private:
 std::string g_base;  // a directory of this process, on tmpfs when there is one
 std::vector<std::string> g_items;
 
-int RemoveOne(const char* path, const struct stat*, int, struct FTW*)
-{
-    remove(path);
-    return 0;
-}
-
-void Wipe(const std::string& path) { nftw(path.c_str(), RemoveOne, 16, FTW_DEPTH | FTW_PHYS); }
+void Wipe(const std::string& path) { cm::fileops::RemoveTree(path); }
 
 int64_t FileSize(const std::string& path)
 {

@@ -10,6 +10,7 @@
 #include "cachemanager/CacheManager.h"
 #include "cachemanager/timetable/Layout.h"
 #include "tools/checker/IndexScan.h"
+#include "tools/common/FileOps.h"
 
 namespace layout = cm::layout;
 
@@ -39,42 +40,10 @@ std::string ParentOf(const std::string& path)
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// A link's text, refused when longer than limit. False with errno set.
-bool ReadLinkText(const std::string& path, size_t limit, std::string& text)
-{
-    std::vector<char> buffer(limit + 2);
-    const ssize_t length = readlink(path.c_str(), buffer.data(), buffer.size());
-    if (length < 0)
-        return false;
-    if (static_cast<size_t>(length) > limit) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    text.assign(buffer.data(), static_cast<size_t>(length));
-    return true;
-}
+using fileops::ReadLink;
 
-struct Name {
-    std::string name;
-    unsigned char type;  // d_type
-};
-
-// A directory's names without "." and "..", read whole before anything is
-// done with them. False with errno set when it cannot be opened.
-bool ReadNames(const std::string& path, std::vector<Name>& names)
-{
-    names.clear();
-    DIR* dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return false;
-    while (struct dirent* entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0)
-            continue;
-        names.push_back(Name{entry->d_name, entry->d_type});
-    }
-    closedir(dir);
-    return true;
-}
+// A directory's names, read whole before anything is done with them.
+bool ReadNames(const std::string& path, std::vector<fileops::DirEntry>& names) { return fileops::ListDir(path, names); }
 
 const char* KindOf(const struct stat& status)
 {
@@ -125,7 +94,7 @@ private:
     // dir lies level levels below T; key holds the numbers of its path.
     void WalkDir(const std::string& dir, const struct stat& self, int level, uint64_t key)
     {
-        std::vector<Name> names;
+        std::vector<fileops::DirEntry> names;
         if (!ReadNames(dir, names)) {
             Junk(dir, std::string("cannot be read: ") + strerror(errno), true);
             return;
@@ -138,7 +107,7 @@ private:
         }
 
         std::vector<Numbered> numbered;
-        for (const Name& name : names) {
+        for (const fileops::DirEntry& name : names) {
             Count();
             const std::string path = dir + "/" + name.name;
             struct stat status;
@@ -196,7 +165,7 @@ private:
         std::string detail;
         layout::EntryFields fields;
         std::string badPart;
-        if (!ReadLinkText(path, layout::kMaxLongLink, text))
+        if (!ReadLink(path, layout::kMaxLongLink, text))
             detail = std::string("cannot be read: ") + strerror(errno);
         else if (!layout::ParseEntryTarget(text, fields, badPart))
             detail = "text [" + text + "] is not <size>:<method>:<item>";
@@ -263,7 +232,7 @@ void CheckItems(Scan& scan, const CheckOptions& options)
         if (lstat(record.c_str(), &recordStatus) == 0)
             info.recordId = IdOf(recordStatus);
         std::string text;
-        if (!ReadLinkText(record, layout::kMaxLongLink, text)) {
+        if (!ReadLink(record, layout::kMaxLongLink, text)) {
             if (errno == ENOENT || errno == ENOTDIR) {
                 info.record = detail::RECORD_NONE;
             } else {
@@ -331,10 +300,10 @@ public:
         const FileId id = IdOf(status);
         if (m_skipDirs.count(id) != 0 || !m_visitedDirs.insert(std::make_pair(id, recursive)).second)
             return;
-        std::vector<Name> names;
+        std::vector<fileops::DirEntry> names;
         if (!ReadNames(dir, names))
             return;
-        for (const Name& name : names) {
+        for (const fileops::DirEntry& name : names) {
             if (++m_scan.namesRead % kProgressEvery == 0 && m_options.progress)
                 m_options.progress(m_scan.namesRead);
             const std::string path = dir + "/" + name.name;
@@ -360,7 +329,7 @@ private:
         bad.item = item;
         bad.id = IdOf(status);
         std::string text;
-        if (!ReadLinkText(path, layout::kMaxLongLink, text)) {
+        if (!ReadLink(path, layout::kMaxLongLink, text)) {
             bad.detail = std::string("cannot be read: ") + strerror(errno);
             m_scan.badRecords.push_back(bad);
             return;
@@ -403,7 +372,7 @@ void CheckOldest(Scan& scan, const CheckOptions& options)
 {
     const std::string link = layout::OldestLink(scan.moduleRoot);
     std::string text;
-    if (!ReadLinkText(link, layout::kMaxShortLink, text)) {
+    if (!ReadLink(link, layout::kMaxShortLink, text)) {
         if (errno == EINVAL)
             scan.junk.push_back(Misplaced{link, "the oldest link is not a link", false, false});
         else if (errno != ENOENT)
@@ -463,7 +432,7 @@ void CheckFixedNames(Scan& scan)
 {
     const std::string sizeLink = layout::SizeLink(scan.moduleRoot);
     std::string text;
-    if (ReadLinkText(sizeLink, layout::kMaxSizeText, text)) {
+    if (ReadLink(sizeLink, layout::kMaxSizeText, text)) {
         scan.sizeLinkPresent = true;
         scan.storedSize = layout::ParseSizeText(text);
     } else if (errno != ENOENT) {
@@ -473,7 +442,7 @@ void CheckFixedNames(Scan& scan)
                                       false, false});
     }
     const std::string latest = layout::LatestLink(scan.moduleRoot);
-    if (!ReadLinkText(latest, layout::kMaxShortLink, text) && errno != ENOENT)
+    if (!ReadLink(latest, layout::kMaxShortLink, text) && errno != ENOENT)
         scan.junk.push_back(Misplaced{latest,
                                       errno == EINVAL ? "the latest link is not a link"
                                                       : std::string("the latest link cannot be read: ") + strerror(errno),
@@ -483,10 +452,10 @@ void CheckFixedNames(Scan& scan)
     const std::string statistics = layout::StatisticsLink(scan.moduleRoot);
     layout::ModuleSettings settingsFields;
     layout::ModuleStatistics statisticsFields;
-    const bool isSettings = ReadLinkText(settings, layout::kMaxLongLink, text);
+    const bool isSettings = ReadLink(settings, layout::kMaxLongLink, text);
     if (isSettings ? !layout::ParseFields(text, settingsFields) : errno != ENOENT)
         scan.junk.push_back(Misplaced{settings, "the settings link holds no settings", false, false});
-    const bool isStatistics = ReadLinkText(statistics, layout::kMaxLongLink, text);
+    const bool isStatistics = ReadLink(statistics, layout::kMaxLongLink, text);
     if (isStatistics ? !layout::ParseFields(text, statisticsFields) : errno != ENOENT)
         scan.junk.push_back(Misplaced{statistics, "the statistics link holds no statistics", false, false});
     struct stat status;
@@ -533,7 +502,7 @@ bool RunScan(const CheckOptions& options, Scan& scan, std::string& error)
         error = "no index at " + scan.timeTableDir + ": " + KindOf(status) + ", not a directory";
         return false;
     }
-    std::vector<Name> names;
+    std::vector<fileops::DirEntry> names;
     if (!ReadNames(scan.timeTableDir, names)) {
         error = "cannot read " + scan.timeTableDir + ": " + strerror(errno);
         return false;
@@ -711,7 +680,7 @@ bool ListEntries(const std::string& moduleRoot, std::vector<IndexEntry>& entries
     detail::Scan scan;
     scan.moduleRoot = moduleRoot;
     scan.timeTableDir = layout::TimeTableDir(moduleRoot);
-    std::vector<Name> names;
+    std::vector<fileops::DirEntry> names;
     if (!ReadNames(scan.timeTableDir, names)) {
         error = "cannot read " + scan.timeTableDir + ": " + strerror(errno);
         return false;

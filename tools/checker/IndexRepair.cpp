@@ -14,6 +14,7 @@
 #include "cachemanager/timetable/Layout.h"
 #include "tools/checker/IndexChecker.h"
 #include "tools/checker/IndexScan.h"
+#include "tools/common/FileOps.h"
 
 namespace layout = cm::layout;
 
@@ -130,15 +131,8 @@ private:
 
     static bool IsEmptyDir(const std::string& path)
     {
-        DIR* dir = opendir(path.c_str());
-        if (dir == nullptr)
-            return false;
-        bool empty = true;
-        while (struct dirent* entry = readdir(dir))
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-                empty = false;
-        closedir(dir);
-        return empty;
+        std::vector<fileops::DirEntry> names;
+        return fileops::ListDir(path, names) && names.empty();
     }
 
     void RemoveEntry(const EntryInfo& info, const std::string& what)

@@ -13,6 +13,7 @@
 
 #include "cachemanager/CacheManagerImpl.h"
 #include "cachemanager/timetable/Layout.h"
+#include "tools/common/FileOps.h"
 #include "tools/cmtool/Text.h"
 
 namespace cmtool {
@@ -93,11 +94,8 @@ std::string LibraryError()
 
 std::string ReadLinkOr(const std::string& path, const std::string& otherwise)
 {
-    char text[layout::kMaxLongLink + 1];
-    const ssize_t length = readlink(path.c_str(), text, sizeof text - 1);
-    if (length < 0)
-        return otherwise;
-    return std::string(text, static_cast<size_t>(length));
+    std::string text;
+    return cm::fileops::ReadLink(path, layout::kMaxLongLink, text) ? text : otherwise;
 }
 
 bool ReadIndex(const Options& options, std::vector<check::IndexEntry>& entries, std::string& error)

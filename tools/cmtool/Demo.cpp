@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "cachemanager/CacheManagerImpl.h"
+#include "tools/common/FileOps.h"
 #include "tools/cmtool/Cache.h"
 #include "tools/cmtool/Commands.h"
 #include "tools/cmtool/Text.h"
@@ -90,12 +91,7 @@ private:
     std::string m_dir;
 };
 
-bool MakeDirs(const std::string& dir)
-{
-    for (size_t slash = dir.find('/', 1); slash != std::string::npos; slash = dir.find('/', slash + 1))
-        mkdir(dir.substr(0, slash).c_str(), 0777);
-    return mkdir(dir.c_str(), 0777) == 0 || errno == EEXIST;
-}
+bool MakeDirs(const std::string& dir) { return cm::fileops::MakeDirs(dir); }
 
 bool WriteItem(const std::string& path, uint64_t size)
 {
