@@ -45,7 +45,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "=== build-tsan ==="
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCACHEMANAGER_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j "$jobs" --target test_lock test_stress test_crash
+cmake --build build-tsan -j "$jobs" --target concurrency_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L concurrency
 
 echo "=== build-fuzz ==="
