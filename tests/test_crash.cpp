@@ -415,66 +415,6 @@ TEST_P(Crash, WorkersKilledAtRandomLeaveNothingStuckOrLost)
     printf("the repairs took %zu actions\n", repairs);
 }
 
-// One process does nothing but update a few items under a key of the
-// host's own, and is killed at a random moment, over and over: the kill
-// lands between the steps of an update far more often than among the random
-// workers above. After each kill every item can be updated under that key;
-// then most items are hidden and everything else pruned: the hidden items'
-// files must all be there.
-TEST_P(Crash, UpdatesKilledMidwayLeaveNoStuckItemAndNoLostFile)
-{
-    const int mode = GetParam();
-    const unsigned seed = static_cast<unsigned>(test::EnvNumber("CM_CRASH_SEED", static_cast<long>(time(nullptr))));
-    std::mt19937 random(seed);
-    CacheArgs args = Args();
-    args.pruneMode = mode;
-    log().SetLevel(1);
-    CacheManagerImpl& m = Manager(args);
-    const uint64_t key = Key(7);
-    std::vector<std::string> items;
-    for (int i = 0; i < 8; ++i) {
-        items.push_back(Item("i" + std::to_string(i)));
-        test::WriteFile(items.back(), 100 + i);
-        ASSERT_TRUE(m.UpdateItem(items.back(), 100 + i, key));
-    }
-    int stuck = 0, lost = 0, missingTotal = 0;
-    for (int round = 0; round < 30; ++round) {
-        const pid_t child = test::Spawn([&] {
-            m.AtFork();
-            for (size_t i = 0;; ++i)
-                m.UpdateItem(items[i % items.size()], static_cast<uint64_t>(0), key);
-            return 0;
-        });
-        usleep(300 + random() % 3000);
-        kill(child, SIGKILL);
-        test::Reap(child);
-        if (!IsLink(m.m_sizeLink))
-            ++missingTotal;
-
-        for (const std::string& item : items)
-            if (!m.UpdateItem(item, static_cast<uint64_t>(FileSize(item)), key))
-                ++stuck;
-        std::vector<std::string> hidden;
-        for (const std::string& item : items)
-            if (random() % 4 != 0 && m.HideItem(item, 0))
-                hidden.push_back(item);
-        size.freeBytes = 0;
-        m.CreateSpace("everything", 1);
-        size.freeBytes = 1000000;
-        for (const std::string& item : hidden)
-            if (FileSize(item) != static_cast<int64_t>(100 + item.back() - '0'))
-                ++lost;
-        for (size_t i = 0; i < items.size(); ++i) {
-            test::WriteFile(items[i], 100 + i);
-            m.UpdateItem(items[i], 100 + i, key);
-        }
-        log().Clear();
-    }
-    EXPECT_EQ(stuck, 0) << "updates under the host's key that failed";
-    EXPECT_EQ(lost, 0) << "hidden items whose files were pruned";
-    EXPECT_EQ(missingTotal, 0);
-}
-
 INSTANTIATE_TEST_SUITE_P(Modes, Crash, testing::Values(CM_PRUNE_ITEM, CM_PRUNE_SET),
                          [](const testing::TestParamInfo<int>& param) {
                              return std::string(param.param == CM_PRUNE_ITEM ? "ItemMode" : "SetMode");
