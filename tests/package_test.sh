@@ -2,7 +2,9 @@
 # Installs the build into a temporary prefix, then builds examples/consumer
 # against it as an outside project would: once with find_package(CacheManager)
 # and once with pkg-config. Runs both consumers and the installed cmtool.
-# Arguments: build dir, consumer source dir, sanitizers the build used ("" for none).
+# Then, as root in a build without sanitizers, makes the Debian packages,
+# installs them on this machine, builds the consumer against them, runs
+# cmtool --version, and removes them again.
 set -euo pipefail
 build=$1 consumer=$2 sanitize=${3:-}
 work=$(mktemp -d "${TMPDIR:-/tmp}/cmpackage.XXXXXX")
@@ -42,3 +44,31 @@ LD_LIBRARY_PATH=$(pkg-config --variable=libdir cachemanager) "$work/consumer-pc"
 echo "--- the installed cmtool"
 "$prefix/bin/cmtool" --version
 "$prefix/bin/cmtool" --cache-dir "$work/cache2" --module 7 check
+
+echo "--- the Debian packages"
+skip=""
+[ "$(id -u)" -eq 0 ] || skip="needs root to install packages"
+[ -z "$sanitize" ] || skip="a sanitizer build's packages are not for installing"
+command -v dpkg >/dev/null || skip="no dpkg here"
+for package in libcachemanager1 libcachemanager-dev cachemanager-tools; do
+  if dpkg -s "$package" >/dev/null 2>&1; then skip="$package is installed already: left alone"; fi
+done
+if [ -n "$skip" ]; then
+  echo "skipped: $skip"
+  exit 0
+fi
+remove() { dpkg -r cachemanager-tools libcachemanager-dev libcachemanager1 >/dev/null 2>&1 || true; }
+trap 'remove; rm -rf "$work"' EXIT
+(cd "$build" && cpack -G DEB -B "$work/debs" >/dev/null)
+dpkg -i "$work"/debs/*.deb >/dev/null
+cmake -S "$consumer" -B "$work/deb-consumer" -G Ninja >/dev/null
+cmake --build "$work/deb-consumer" >/dev/null
+mkdir "$work/cache3"
+"$work/deb-consumer/consumer" "$work/cache3"
+/usr/bin/cmtool --version
+man -w cmtool >/dev/null 2>&1 || [ -e /usr/share/man/man1/cmtool.1 ]
+remove
+if dpkg -s libcachemanager1 >/dev/null 2>&1 || [ -e /usr/bin/cmtool ]; then
+  echo "the packages did not go" >&2
+  exit 1
+fi
