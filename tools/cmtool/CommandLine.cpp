@@ -285,11 +285,10 @@ void PrintHelp()
 {
     printf("usage: cmtool --cache-dir DIR --module N [options] <command> [arguments]\n\n"
            "Looks into, checks, repairs and drives the cache of one module.\n\nCommands:\n");
-    int width = 0;
+    // Each command's synopsis, and its summary indented below it: the
+    // synopses are too long to stand side by side with the summaries.
     for (const Command& command : Commands())
-        width = std::max(width, static_cast<int>(strlen(command.synopsis)));
-    for (const Command& command : Commands())
-        printf("  %-*s  %s\n", width, command.synopsis, command.summary);
+        printf("  %s\n      %s\n", command.synopsis, command.summary);
     PrintGlobalHelp();
 }
 
