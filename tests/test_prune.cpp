@@ -89,7 +89,7 @@ TEST_F(Prune, UnlinkFailureKeepsTheRecord)
     // Readable for everyone, writable only for root.
     for (const std::string& d : {dir(), Item(""), Item("locked")})
         ASSERT_EQ(chmod(d.c_str(), 0755), 0);
-    const int code = test::RunAsNobody([&]() {
+    const int code = RunAsNobody([&]() {
         if (m.PruneItem(item, PRUNE_UNLINK))
             return 1;
         return log().Has("unlink() failed. [" + item + "] [Permission denied]", -1) ? 0 : 2;
@@ -195,74 +195,67 @@ TEST_F(Prune, PruneOneDirPrunesTheOldestEntryDirectoryAsAWhole)
 
 class Reclaim : public PruneTest {};
 
-TEST_F(Reclaim, PrunesOnlyWhileFreeBytesDoNotExceedTheNeed)
+// Items a, b, ... keyed 1, 2, ...; free bytes follow them in a file system of
+// the row's capacity (0: none free); the size link is written once, at the end.
+TEST_F(Reclaim, PrunesOldestFirstWhileFreeBytesDoNotExceedTheNeedAndDownToTheFloor)
 {
-    CacheManagerImpl& m = Manager();
-    const std::string a = Add(m, "a", 100, Key(1));
-    const std::string b = Add(m, "b", 100, Key(2));
-    UseCapacity(1000);  // 800 free
-    log().Clear();
-    EXPECT_TRUE(m.CreateSpace("x", 799));
-    EXPECT_TRUE(Exists(a));
-    EXPECT_EQ(log().Count("cursize"), 0) << "the size link was written";
-    EXPECT_GT(size.freeInodeQueries.load(), 0);
-
-    // Free exactly equal to the need is not enough.
-    EXPECT_TRUE(m.CreateSpace("x", 800));
-    EXPECT_FALSE(Exists(a));
-    EXPECT_TRUE(Exists(b));
-    EXPECT_EQ(SizeText(), "100");
-}
-
-TEST_F(Reclaim, ThreePassesWriteTheSizeOnce)
-{
-    CacheManagerImpl& m = Manager();
-    const std::string a = Add(m, "a", 100, Key(1));
-    const std::string b = Add(m, "b", 50, Key(2));
-    const std::string c = Add(m, "c", 25, Key(3));
-    const std::string d = Add(m, "d", 1000, Key(4));
-    UseCapacity(2000);  // 825 free; 975 after two passes, 1000 after three
-    log().Clear();
-    EXPECT_TRUE(m.CreateSpace("x", 980)) << log().Dump();
-    EXPECT_FALSE(Exists(a) || Exists(b) || Exists(c));
-    EXPECT_TRUE(Exists(d));
-    EXPECT_EQ(SizeText(), "1000");
-    EXPECT_EQ(log().Count("cursize"), 1);
-    EXPECT_TRUE(log().Has("cursize [1175] sizein [-175] newsize [1000].", 4));
-}
-
-TEST_F(Reclaim, ModuleFloorStopsPruning)
-{
-    CacheArgs args = Args();
-    args.moduleOverFlow = 150;
-    CacheManagerImpl& m = Manager(args);
-    const std::string a = Add(m, "a", 100, Key(1));
-    const std::string b = Add(m, "b", 100, Key(2));
-    const std::string c = Add(m, "c", 100, Key(3));
-    UseCapacity(300);
-    EXPECT_TRUE(m.CreateSpace("x", 250));
-    EXPECT_FALSE(Exists(a) || Exists(b));
-    EXPECT_TRUE(Exists(c));
-    EXPECT_TRUE(log().Has("ModuleSize [100] < moduleOverFlow [150]. Will not prune anymore.", 1));
-    EXPECT_EQ(SizeText(), "100");
-}
-
-TEST_F(Reclaim, RunningModuleSizeStopsAtZero)
-{
-    CacheArgs args = Args();
-    args.moduleOverFlow = 1;
-    CacheManagerImpl& m = Manager(args);
-    const std::string a = Add(m, "a", 100, Key(1));
-    const std::string b = Add(m, "b", 100, Key(2));
-    // The total undercounts: after the first pass a wrapped running size
-    // would lift the floor and let the loop prune b as well.
-    ASSERT_TRUE(m.SetModuleSize(50));
-    size.freeBytes = 0;
-    EXPECT_TRUE(m.CreateSpace("x", 10));
-    EXPECT_FALSE(Exists(a));
-    EXPECT_TRUE(Exists(b));
-    EXPECT_TRUE(log().Has("ModuleSize [0] < moduleOverFlow [1]. Will not prune anymore.", 1));
-    EXPECT_EQ(SizeText(), "0");
+    struct Row {
+        const char* name;
+        std::vector<size_t> sizes;
+        uint64_t capacity, floor;
+        int64_t storedTotal;  // -1: as filed
+        uint64_t request;
+        const char* left;
+        const char* sizeText;
+        int sizeWrites;
+        std::string line;  // at the notice level when not "cursize"
+    };
+    const Row rows[] = {
+        {"free above the need", {100, 100}, 1000, 0, -1, 799, "ab", "200", 0, ""},
+        {"free equal to the need", {100, 100}, 1000, 0, -1, 800, "b", "100", 1, ""},
+        {"three passes", {100, 50, 25, 1000}, 2000, 0, -1, 980, "d", "1000", 1,
+         "cursize [1175] sizein [-175] newsize [1000]."},
+        {"the floor", {100, 100, 100}, 300, 150, -1, 250, "c", "100", 1,
+         "ModuleSize [100] < moduleOverFlow [150]. Will not prune anymore."},
+        // The total undercounts: a running size wrapped below zero would lift
+        // the floor and let the loop prune b as well.
+        {"a running size stops at 0", {100, 100}, 0, 1, 50, 10, "b", "0", 1,
+         "ModuleSize [0] < moduleOverFlow [1]. Will not prune anymore."},
+    };
+    uint32_t module = 20;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        CacheArgs args = Args();
+        args.moduleId = module++;
+        args.moduleOverFlow = row.floor;
+        CacheManagerImpl& m = Manager(args);
+        const std::string prefix = std::to_string(args.moduleId) + "/";
+        for (size_t i = 0; i < row.sizes.size(); ++i)
+            Add(m, prefix + char('a' + i), row.sizes[i], Key(i + 1));
+        if (row.storedTotal >= 0) {
+            ASSERT_TRUE(m.SetModuleSize(static_cast<uint64_t>(row.storedTotal)));
+        }
+        const std::string items = Item(prefix), sizeLink = m.m_sizeLink;
+        const uint64_t capacity = row.capacity;
+        size.freeBytesFn = [items, capacity]() {
+            const uint64_t used = BytesUnder(items);
+            return used >= capacity ? 0 : capacity - used;
+        };
+        size.freeInodeQueries = 0;
+        log().Clear();
+        EXPECT_TRUE(m.CreateSpace("x", row.request)) << log().Dump();
+        std::string left;
+        for (size_t i = 0; i < row.sizes.size(); ++i)
+            if (Exists(Item(prefix + char('a' + i))))
+                left += char('a' + i);
+        EXPECT_EQ(left, row.left);
+        EXPECT_EQ(LinkText(sizeLink), row.sizeText);
+        EXPECT_EQ(log().Count("cursize"), row.sizeWrites) << log().Dump();
+        if (!row.line.empty()) {
+            EXPECT_EQ(log().Count(row.line, row.line.compare(0, 7, "cursize") == 0 ? 4 : 1), 1) << log().Dump();
+        }
+        EXPECT_GT(size.freeInodeQueries.load(), 0);
+    }
 }
 
 TEST_F(Reclaim, EmptyIndexWhileShortFails)
@@ -330,7 +323,7 @@ TEST_F(Reclaim, InodeLoopPrunesWhileInodesAreShort)
     const std::string b = Add(m, "b", 10, Key(2));
     const std::string c = Add(m, "c", 10, Key(3));
     const std::string items = dir() + "/items";
-    size.freeInodesFn = [items]() { return 10 - test::FilesUnder(items); };
+    size.freeInodesFn = [items]() { return 10 - FilesUnder(items); };
     m.m_minFreeInodes = 8;
     EXPECT_TRUE(m.CreateSpace("x", 1));
     EXPECT_TRUE(log().Has("freeInodes [7] <= spaceneeded [8]. Need to prune more.", 4));
@@ -532,16 +525,16 @@ TEST_F(Items, PathsThatAreNoItemsOfThisModuleAreRefusedAndNothingChanges)
         EXPECT_EQ(log().CountLevel(-1), 4) << log().Dump();
         EXPECT_EQ(SizeText(), "10");
         EXPECT_EQ(LinkText(otherSize), "20");
-        EXPECT_TRUE(test::IsLink(EntryOf(b)) && FileSize(b) == 20);
+        EXPECT_TRUE(IsLink(EntryOf(b)) && FileSize(b) == 20);
         EXPECT_TRUE(Exists(dir() + "/CM/3/lockfile") && Exists(ModuleRoot() + "/latest"));
     }
     // A record whose text names no index entry at all leaves the item free
     // to be filed afresh; what the text names is not touched.
-    test::MakeLink(dir() + "/elsewhere", RecordOf(Item("c")));
-    test::MakeLink("1:1:" + Item("c"), dir() + "/elsewhere");
+    MakeLink(dir() + "/elsewhere", RecordOf(Item("c")));
+    MakeLink("1:1:" + Item("c"), dir() + "/elsewhere");
     WriteFile(Item("c"), 5);
     EXPECT_TRUE(m.UpdateItem(Item("c"), 5, Key(4))) << log().Dump();
-    EXPECT_TRUE(test::IsLink(dir() + "/elsewhere"));
+    EXPECT_TRUE(IsLink(dir() + "/elsewhere"));
     EXPECT_EQ(SizeText(), "15");
 }
 
@@ -574,7 +567,7 @@ TEST_F(Items, PrintStatsWritesTheTable)
     log().Clear();
     m.PrintStats();
     std::vector<std::string> texts;
-    for (const test::LogLine& line : log().Lines())
+    for (const LogLine& line : log().Lines())
         texts.push_back(std::to_string(line.level) + " " + line.text);
     EXPECT_EQ(texts, (std::vector<std::string>{
                          "1 Name\t\tCount\t\t\tTotal Time\tPer Transaction\n", "1 GetMinORMax\t0\t\t\t0\t0",
@@ -654,7 +647,7 @@ TEST_F(Scenario, OneUpdateOfAnItemInTheCache)
             newEntryThere = Exists(newEntry);
             recordThen = EntryOf(a);
         }
-        return 850 - test::BytesUnder(items);
+        return 850 - BytesUnder(items);
     };
 
     // The host announces the growth before it writes: 250 bytes free, 300 needed.
@@ -684,7 +677,7 @@ TEST_F(Scenario, OneUpdateOfAnItemInTheCache)
     EXPECT_EQ(SizeText(), "500");
 
     // The same order in the log: prune, then insert, then the size change.
-    const std::vector<test::LogLine> lines = log().Lines();
+    const std::vector<LogLine> lines = log().Lines();
     auto at = [&](const std::string& needle) {
         for (size_t i = 0; i < lines.size(); ++i)
             if (lines[i].text.find(needle) != std::string::npos)
@@ -697,106 +690,80 @@ TEST_F(Scenario, OneUpdateOfAnItemInTheCache)
     EXPECT_TRUE(pruned >= 0 && pruned < inserted && inserted < sized) << log().Dump();
 }
 
-class EndToEnd : public PruneTest {
-protected:
-    void Run(int pruneMode, int itemsPerKey)
-    {
-        const std::string mnt = dir() + "/mnt";
-        test::TmpfsMount fs(mnt, "size=4m,nr_inodes=400");
+// Items of 96 KiB, every third by each prune method, are added to a 4 MiB tmpfs
+// with the library's own size provider, a quarter of the bytes and a tenth of
+// the inodes kept free, until pruning has set in; then the oldest item still
+// in the cache grows to a size that forces more pruning.
+TEST_F(Scenario, FillingASmallFileSystemPrunesOldestFirstByEachMethodInBothModes)
+{
+    SKIP_UNLESS_ROOT();
+    for (const int mode : {CM_PRUNE_ITEM, CM_PRUNE_SET}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        const std::string mnt = dir() + "/mnt" + std::to_string(mode);
+        TmpfsMount fs(mnt, "size=4m,nr_inodes=400");
         ASSERT_TRUE(fs.ok());
         CacheArgs args = Args();
         args.cacheDir = mnt;
         args.cacheSize = nullptr;
         args.bytesMinFree = 25;
         args.inodesMinFree = 10;
-        args.pruneMode = pruneMode;
+        args.pruneMode = mode;
         CacheManagerImpl& m = Manager(args);
         std::unique_ptr<CacheSize> provider(m.m_cacheSize);  // the library never frees it
         ASSERT_EQ(m.m_minFreeSpace, 4194304u / 100 * 25);
-        FillUntilPruned(m, mnt, itemsPerKey);
-        m.m_cacheSize = nullptr;
-    }
-
-    // Items of one size are added to a 4 MiB tmpfs with the library's own size
-    // provider, a quarter of the bytes and a tenth of the inodes kept free, every
-    // third item by each prune method, until pruning has set in; then one item is
-    // grown to a size that forces more pruning.
-    void FillUntilPruned(CacheManagerImpl& m, const std::string& mnt, int itemsPerKey)
-    {
         const PruneMethod methods[] = {PRUNE_TRUNCATE, PRUNE_UNLINK, PRUNE_UNLINK_RECURSE};
-        const size_t itemBytes = 96 * 1024;
-        std::vector<std::string> order;  // by last update
-        std::vector<PruneMethod> method;
+        std::vector<std::pair<std::string, PruneMethod>> order;  // by last update
         const int count = 40;
         for (int i = 0; i < count; ++i) {
             const PruneMethod pm = methods[i % 3];
             const std::string name = std::to_string(i);
-            const std::string item =
-                mnt + "/items/" + (pm == PRUNE_UNLINK_RECURSE ? "r" + name + "/deep/f" : "f" + name);
-            WriteFile(item, itemBytes);
-            ASSERT_TRUE(m.UpdateItem(item, itemBytes, Key(1 + i / itemsPerKey)));
+            const std::string item = mnt + "/items/" + (pm == PRUNE_UNLINK_RECURSE ? "r" + name + "/deep/f" : "f" + name);
+            WriteFile(item, 96 * 1024);
+            ASSERT_TRUE(m.UpdateItem(item, 96 * 1024, Key(1 + i / (mode == CM_PRUNE_SET ? 2 : 1))));
             ASSERT_TRUE(m.UpdateItem(item, pm));
-            order.push_back(item);
-            method.push_back(pm);
+            order.emplace_back(item, pm);
         }
-        // Grow the oldest item still in the cache: it moves to the young end.
         size_t grown = 0;
-        while (grown < order.size() && !Exists(RecordOf(order[grown])))
+        while (grown < order.size() && !Exists(RecordOf(order[grown].first)))
             ++grown;
         ASSERT_LT(grown, order.size());
         ASSERT_GT(grown, 0u) << "nothing was pruned while filling";
-        ASSERT_TRUE(m.UpdateItem(order[grown], 512 * 1024, Key(1 + count)));
-        WriteFile(order[grown], 512 * 1024);
-        order.push_back(order[grown]);
-        method.push_back(m.m_pruneMethod);
+        const std::string item = order[grown].first;
+        ASSERT_TRUE(m.UpdateItem(item, 512 * 1024, Key(1 + count)));
+        WriteFile(item, 512 * 1024);
         order.erase(order.begin() + static_cast<long>(grown));
-        method.erase(method.begin() + static_cast<long>(grown));
+        order.emplace_back(item, m.m_pruneMethod);
 
         // Pruned items form the oldest part of the order, each pruned by its method.
         uint64_t sum = 0;
         size_t inCache = 0;
         int prunedBy[3] = {0, 0, 0};
-        for (size_t i = 0; i < order.size(); ++i) {
-            const std::string& item = order[i];
-            const bool cached = Exists(RecordOf(item));
-            if (cached) {
+        for (const auto& entry : order) {
+            const std::string& path = entry.first;
+            if (Exists(RecordOf(path))) {
                 ++inCache;
-                sum += static_cast<uint64_t>(FileSize(item));
-                EXPECT_GT(FileSize(item), 0) << item;
+                sum += static_cast<uint64_t>(FileSize(path));
+                EXPECT_GT(FileSize(path), 0) << path;
                 continue;
             }
-            EXPECT_EQ(inCache, 0u) << item << " was pruned after a younger item";
-            ++prunedBy[method[i]];
-            if (method[i] == PRUNE_TRUNCATE)
-                EXPECT_EQ(FileSize(item), 0) << item;
-            else if (method[i] == PRUNE_UNLINK)
-                EXPECT_FALSE(Exists(item)) << item;
-            else
-                EXPECT_FALSE(Exists(test::ParentOf(test::ParentOf(item)))) << item;
+            EXPECT_EQ(inCache, 0u) << path << " was pruned after a younger item";
+            ++prunedBy[entry.second];
+            if (entry.second == PRUNE_TRUNCATE) {
+                EXPECT_EQ(FileSize(path), 0) << path;
+            } else {
+                EXPECT_FALSE(Exists(entry.second == PRUNE_UNLINK ? path : ParentOf(ParentOf(path)))) << path;
+            }
         }
         EXPECT_GT(order.size() - inCache, grown) << "growing the item pruned nothing";
         EXPECT_TRUE(prunedBy[0] > 0 && prunedBy[1] > 0 && prunedBy[2] > 0);
-        EXPECT_EQ(test::LinksUnder(m.m_timeTableDir).size(), inCache);
+        EXPECT_EQ(LinksUnder(m.m_timeTableDir).size(), inCache);
         EXPECT_EQ(LinkText(m.m_sizeLink), std::to_string(sum));
-
-        // The reserves hold.
-        struct statvfs fs;
-        ASSERT_EQ(statvfs(mnt.c_str(), &fs), 0);
-        EXPECT_GT(static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize, m.m_minFreeSpace);
-        EXPECT_GT(static_cast<uint64_t>(fs.f_ffree), m.m_minFreeInodes);
+        struct statvfs st;
+        ASSERT_EQ(statvfs(mnt.c_str(), &st), 0);
+        EXPECT_GT(static_cast<uint64_t>(st.f_bavail) * st.f_frsize, m.m_minFreeSpace);
+        EXPECT_GT(static_cast<uint64_t>(st.f_ffree), m.m_minFreeInodes);
+        m.m_cacheSize = nullptr;
     }
-};
-
-TEST_F(EndToEnd, ItemModeOnTmpfs)
-{
-    SKIP_UNLESS_ROOT();
-    Run(CM_PRUNE_ITEM, 1);
-}
-
-TEST_F(EndToEnd, SetModeOnTmpfs)
-{
-    SKIP_UNLESS_ROOT();
-    Run(CM_PRUNE_SET, 2);
 }
 
 class Policies : public PruneTest {
@@ -849,7 +816,7 @@ TEST_F(Policies, CapAndAgeLimitPruneOldestFirstDownToTheFloorAndAreCountedByReas
             Add(m, prefix + std::to_string(i), 100, Ago(100 * (6 - i)));
         if (row.capacity != 0)
             UseCapacity(row.capacity);
-        test::RemoveTree(dir() + "/items/" + std::to_string(args.moduleId - 1));
+        RemoveTree(dir() + "/items/" + std::to_string(args.moduleId - 1));
 
         log().Clear();
         EXPECT_EQ(row.sweep ? m.PruneExpired() : m.CreateSpace("x", row.request), row.result) << log().Dump();
@@ -921,7 +888,7 @@ TEST_F(Policies, SlicesOfMaintenanceKeepTheirBudgetAndTheFloor)
         EXPECT_EQ(report.atFloor, row.atFloor);
         EXPECT_EQ(Published(m.m_moduleRoot).values[layout::ModuleStatistics::MAINTAINER_ITEMS], 5 - left.size());
         const std::string lockFile = m.m_lockFile;
-        EXPECT_EQ(test::RunInChild([&] {
+        EXPECT_EQ(RunInChild([&] {
                       const int fd = open(lockFile.c_str(), O_WRONLY);
                       return fd >= 0 && lockf(fd, F_TEST, 0) == 0 ? 0 : 1;
                   }),
@@ -940,7 +907,7 @@ TEST_F(Policies, ProcessesShareOneAccountAndSeeEachOthersSettings)
     CacheManagerImpl& m = Manager(args);
     for (int i = 1; i <= 4; ++i)
         Add(m, "i" + std::to_string(i), 100, Key(i));
-    const int status = test::RunInChild([&] {
+    const int status = RunInChild([&] {
         CacheManagerImpl other;
         return other.InitCacheManager(args) && other.CreateSpace("x", 100) ? 0 : 1;
     });
@@ -971,7 +938,7 @@ TEST_F(Policies, ProcessesShareOneAccountAndSeeEachOthersSettings)
     CacheManagerImpl& q = Manager(quiet);
     const std::string a = Add(q, "a", 10, Key(1));
     ASSERT_TRUE(q.DeleteFromCache(a));
-    EXPECT_EQ(test::ListDir(dir() + "/CM/8"), (std::vector<std::string>{"T", "latest", "lockfile", "size"}));
+    EXPECT_EQ(ListDir(dir() + "/CM/8"), (std::vector<std::string>{"T", "latest", "lockfile", "size"}));
 }
 
 }  // namespace
