@@ -114,7 +114,7 @@ TEST_F(Insertion, EntryNumberFromLatestLinkOrDirectoryScan)
 
     // The latest link names an entry that has been removed since: numbers
     // still count up from it.
-    test::MakeDirs(Dir3());
+    MakeDirs(Dir3());
     MakeLink(Dir3() + "/5", Latest());
     ASSERT_TRUE(m.CreateLatest(Item("a.bin"), position, 1, kKey3)) << log().Dump();
     EXPECT_EQ(position, Dir3() + "/6");
@@ -172,7 +172,7 @@ TEST_F(Insertion, FailuresLeaveTheLatestLinkAndAreCounted)
 
     // An entry directory that cannot be read is a failed scan.
     log().Clear();
-    test::WriteFile(T() + "/101/83/241/1/0", 0);
+    WriteFile(T() + "/101/83/241/1/0", 0);
     EXPECT_FALSE(m.CreateLatest(item, position, 5, kKeyNext));
     EXPECT_TRUE(log().Has("opendir() failed. [" + DirNext() + "]. [Not a directory]", -1)) << log().Dump();
     EXPECT_EQ(LinkText(Latest()), Dir3() + "/3");
@@ -207,7 +207,7 @@ void Walk(const std::string& root, const std::string& relative, std::vector<std:
         if (IsDir(root + path)) {
             rows.push_back(path + "/");
             Walk(root, path, rows);
-        } else if (test::IsLink(root + path)) {
+        } else if (IsLink(root + path)) {
             rows.push_back(path + " -> " + LinkText(root + path));
         } else {
             rows.push_back(path);
@@ -224,10 +224,10 @@ TEST_F(Insertion, ThreeItemsAndAMethodChangeLeaveThisLayout)
     const std::string clip1 = d + "/media/clip0001.bin";
     const std::string clip2 = d + "/media/clip0002.bin";
     const std::string tile = d + "/tiles/set9/tile.dat";
-    test::WriteFile(old, 10);
-    test::WriteFile(clip1, 4096);
-    test::WriteFile(clip2, 120);
-    test::WriteFile(tile, 65536);
+    WriteFile(old, 10);
+    WriteFile(clip1, 4096);
+    WriteFile(clip2, 120);
+    WriteFile(tile, 65536);
 
     // An older item, pruned before the example's state, leaves the oldest
     // link on the first of the three.
@@ -271,7 +271,7 @@ TEST_F(Insertion, ThreeItemsAndAMethodChangeLeaveThisLayout)
         "/tiles/set9/tile.dat",
     };
     EXPECT_EQ(rows, expected);
-    EXPECT_EQ(test::FileSize(d + "/CM/7/lockfile"), 0);
+    EXPECT_EQ(FileSize(d + "/CM/7/lockfile"), 0);
 }
 
 
@@ -329,10 +329,10 @@ TEST_F(Records, UnremovableRecordFailsUnlessTheDefaultMethodRemovesDirectories)
 {
     SKIP_UNLESS_ROOT();
     const std::string item = Item("a.bin");
-    test::WriteFile(item, 1);
+    WriteFile(item, 1);
     MakeLink("/pos/1", RecordOf(item));
     ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
-    ASSERT_EQ(chmod(test::ParentOf(item).c_str(), 0755), 0);
+    ASSERT_EQ(chmod(ParentOf(item).c_str(), 0755), 0);
 
     CacheManagerImpl& unlinking = Manager();
     CacheArgs args = Args();
@@ -340,14 +340,14 @@ TEST_F(Records, UnremovableRecordFailsUnlessTheDefaultMethodRemovesDirectories)
     CacheManagerImpl& recursive = Manager(args);
     const std::string line = "unlink() failed. [" + RecordOf(item) + "] [Permission denied]";
 
-    EXPECT_EQ(test::RunAsNobody([&]() {
+    EXPECT_EQ(RunAsNobody([&]() {
                   log().Clear();
                   if (unlinking.RemoveCachePositionRecord(item))
                       return 1;
                   return log().Count(line, -1) == 1 ? 0 : 2;
               }),
               0);
-    EXPECT_EQ(test::RunAsNobody([&]() {
+    EXPECT_EQ(RunAsNobody([&]() {
                   log().Clear();
                   if (!recursive.RemoveCachePositionRecord(item))
                       return 1;
@@ -363,7 +363,7 @@ TEST_F(Entries, ReadsSizeMethodAndPath)
     CacheManagerImpl& m = Manager();
     log().Clear();
     const std::string x = dir() + "/c/x";
-    test::WriteFile(x, 300);
+    WriteFile(x, 300);
     MakeLink("120:1:" + x, E("1"));
     MakeLink("12:2:" + dir() + "/c/a:b", E("2"));
 
@@ -400,7 +400,7 @@ TEST_F(Entries, RemovingEmptiesDirectoriesUpToAnOccupiedOneButNeverT)
 {
     CacheManagerImpl& m = Manager();
     const std::string x = dir() + "/c/x";
-    test::WriteFile(x, 300);
+    WriteFile(x, 300);
     MakeLink("120:1:" + x, E("1"));
     const std::string sibling = T() + "/101/83/242/0/0/1";
     MakeLink("1:1:/y", sibling);
@@ -410,11 +410,11 @@ TEST_F(Entries, RemovingEmptiesDirectoriesUpToAnOccupiedOneButNeverT)
     EXPECT_EQ(info.path, x);
     EXPECT_EQ(info.size, 300u);
     EXPECT_FALSE(Exists(T() + "/101/83/241"));
-    EXPECT_EQ(test::ListDir(T() + "/101/83"), std::vector<std::string>{"242"});
+    EXPECT_EQ(ListDir(T() + "/101/83"), std::vector<std::string>{"242"});
 
     ASSERT_TRUE(m.RemoveItemAtPosition(sibling, info, true));
     EXPECT_TRUE(IsDir(T()));
-    EXPECT_EQ(test::ListDir(T()), std::vector<std::string>());
+    EXPECT_EQ(ListDir(T()), std::vector<std::string>());
 
     MakeLink("120:1:" + x, E("1"));
     ASSERT_TRUE(m.RemoveItemAtPosition(E("1"), info, false));
@@ -441,7 +441,7 @@ TEST_F(Entries, PruneMethodRewriteKeepsTheNameAndTakesTheCurrentSize)
 {
     CacheManagerImpl& m = Manager();
     const std::string x = dir() + "/c/x";
-    test::WriteFile(x, 300);
+    WriteFile(x, 300);
     MakeLink("120:1:" + x, E("4"));
 
     ASSERT_TRUE(m.UpdatePruneMethod(E("4"), PRUNE_UNLINK_RECURSE)) << log().Dump();
@@ -449,7 +449,7 @@ TEST_F(Entries, PruneMethodRewriteKeepsTheNameAndTakesTheCurrentSize)
     ASSERT_EQ(unlink(x.c_str()), 0);
     ASSERT_TRUE(m.UpdatePruneMethod(E("4"), PRUNE_TRUNCATE));
     EXPECT_EQ(LinkText(E("4")), "0:0:" + x);
-    EXPECT_EQ(test::ListDir(E("")), std::vector<std::string>{"4"});
+    EXPECT_EQ(ListDir(E("")), std::vector<std::string>{"4"});
 
     EXPECT_FALSE(m.UpdatePruneMethod(E("5"), PRUNE_UNLINK));
     EXPECT_FALSE(Exists(E("5")));
@@ -495,7 +495,7 @@ TEST_F(ModuleSize, TotalsReadWrittenAndClamped)
 TEST_F(ModuleSize, UnreadableLinkFailsEveryChangeButNone)
 {
     CacheManagerImpl& m = Manager();
-    test::WriteFile(SizeLink(), 3);
+    WriteFile(SizeLink(), 3);
     log().Clear();
 
     EXPECT_TRUE(m.UpdateModuleSize(0));
@@ -507,8 +507,8 @@ TEST_F(ModuleSize, UnreadableLinkFailsEveryChangeButNone)
     EXPECT_EQ(log().Count("readlink() failed. [" + SizeLink() + "] [Invalid argument]", -1), 1) << log().Dump();
     EXPECT_FALSE(m.UpdateModuleSize(1));
     EXPECT_FALSE(m.UpdateModuleSize(-1));
-    EXPECT_EQ(test::FileSize(SizeLink()), 3);
-    EXPECT_FALSE(test::IsLink(SizeLink()));
+    EXPECT_EQ(FileSize(SizeLink()), 3);
+    EXPECT_FALSE(IsLink(SizeLink()));
 }
 
 std::string Cwd()
@@ -558,7 +558,7 @@ TEST_F(Oldest, WalkThenAdvanceWithinAndAcrossDirectoriesUntilEmpty)
     EXPECT_TRUE(m.SetNextOldest(B() + "/1/0/1"));
     EXPECT_EQ(log().Count("Failed to find next oldest. Cache must be empty.", -1), 1) << log().Dump();
     EXPECT_FALSE(Exists(OldestLink()));
-    EXPECT_TRUE(test::IsDir(T()));
+    EXPECT_TRUE(IsDir(T()));
     EXPECT_EQ(m.m_setNextOldestCount, 3u);
 
     // Still the smallest: nothing to move to, and the link is left alone.
@@ -600,7 +600,7 @@ TEST_F(Oldest, SetModeWorksOnEntryDirectories)
     EXPECT_TRUE(m.SetNextOldestDir(B() + "/1/0"));
     EXPECT_TRUE(log().Has("Failed to find next oldest. Cache must be empty.", -1));
     EXPECT_FALSE(Exists(OldestLink()));
-    EXPECT_EQ(test::ListDir(T()), std::vector<std::string>());
+    EXPECT_EQ(ListDir(T()), std::vector<std::string>());
 }
 
 TEST_F(Oldest, LinkStatesEmptyStaleAndWrongDepth)
@@ -642,11 +642,11 @@ TEST_F(Oldest, WalksRemoveTheEmptyDirectoriesTheyMeet)
 {
     CacheManagerImpl& m = Manager();
     log().Clear();
-    test::MakeDirs(T() + "/100/1");        // left by an interrupted insertion
-    test::MakeDirs(B() + "/0/2");
+    MakeDirs(T() + "/100/1");        // left by an interrupted insertion
+    MakeDirs(B() + "/0/2");
     Entry(B() + "/0/3/4");
     Entry(B() + "/0/3/9");
-    test::MakeDirs(B() + "/1/0");
+    MakeDirs(B() + "/1/0");
     Entry(B() + "/2/0/1");
 
     std::string position;
@@ -660,7 +660,7 @@ TEST_F(Oldest, WalksRemoveTheEmptyDirectoriesTheyMeet)
     ASSERT_EQ(unlink((B() + "/0/3/9").c_str()), 0);
     ASSERT_TRUE(m.SetNextOldest(B() + "/0/3/9")) << log().Dump();
     EXPECT_EQ(LinkText(OldestLink()), B() + "/2/0/1");
-    EXPECT_EQ(test::ListDir(B()), std::vector<std::string>{"2"});
+    EXPECT_EQ(ListDir(B()), std::vector<std::string>{"2"});
     EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
 }
 
@@ -735,7 +735,7 @@ TEST_F(Oldest, RelativeCacheDirWorksAndTheWorkingDirectoryStays)
     ASSERT_TRUE(m.CreateLatest("items/a", first, 5, kKey3)) << log().Dump();
     ASSERT_TRUE(m.CreateLatest("items/b", second, 5, kKey3 + 1)) << log().Dump();
     EXPECT_EQ(first, "rel/CM/7/T/101/83/241/0/3/1");
-    EXPECT_TRUE(test::IsLink(dir() + "/" + first));
+    EXPECT_TRUE(IsLink(dir() + "/" + first));
 
     std::string position;
     ASSERT_TRUE(m.GetOldestItem(position)) << log().Dump();
@@ -831,7 +831,7 @@ TEST_F(AdvanceProbe, ARefilledEntryDirectoryIsPrunedOldestFirst)
     ASSERT_TRUE(m.DeleteFromCache(Item("b")));
     ASSERT_TRUE(m.DeleteFromCache(Item("c")));
     ASSERT_FALSE(Exists(Dir3()));
-    test::WriteFile(Item("x"), 100);
+    WriteFile(Item("x"), 100);
     ASSERT_TRUE(m.UpdateItem(Item("x"), 100, kKey3 + 1));  // the latest link leaves the directory
     AddItems(m, 3);
     ASSERT_TRUE(m.PruneOneItem(freed)) << log().Dump();
