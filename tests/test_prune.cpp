@@ -22,38 +22,34 @@ class Prune : public PruneTest {};
 TEST_F(Prune, PruneItemAppliesEachMethodThenRemovesTheRecord)
 {
     CacheManagerImpl& m = Manager();
-    const std::string t = Item("t"), u = Item("u");
-    for (const std::string& item : {t, u}) {
-        WriteFile(item, 40);
+    const struct {
+        PruneMethod method;
+        bool present;
+        int64_t sizeAfter;  // -1: gone
+        const char* line;
+    } rows[] = {
+        {PRUNE_TRUNCATE, true, 0, "Pruned(truncate) ["},
+        {PRUNE_UNLINK, true, -1, "Removed(unlink) ["},
+        // A file that is already gone counts as pruned, with the same line,
+        // and truncating it does not bring it back.
+        {PRUNE_UNLINK, false, -1, "Removed(unlink) ["},
+        {PRUNE_TRUNCATE, false, -1, "Pruned(truncate) ["},
+        // Any other method value leaves the file alone: only the record goes.
+        {static_cast<PruneMethod>(7), true, 40, nullptr},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        const std::string item = Item(std::to_string(n++));
+        if (row.present)
+            WriteFile(item, 40);
         MakeLink("entry", RecordOf(item));
+        log().Clear();
+        EXPECT_TRUE(m.PruneItem(item, row.method));
+        EXPECT_EQ(FileSize(item), row.sizeAfter) << item;
+        EXPECT_FALSE(Exists(RecordOf(item))) << item;
+        EXPECT_EQ(log().Count(std::string(row.line ? row.line : "\n") + item + "].", 4), row.line ? 1 : 0) << log().Dump();
+        EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
     }
-    EXPECT_TRUE(m.PruneItem(t, PRUNE_TRUNCATE));
-    EXPECT_EQ(FileSize(t), 0);
-    EXPECT_TRUE(log().Has("Pruned(truncate) [" + t + "].", 4));
-    EXPECT_TRUE(m.PruneItem(u, PRUNE_UNLINK));
-    EXPECT_FALSE(Exists(u));
-    EXPECT_TRUE(log().Has("Removed(unlink) [" + u + "].", 4));
-    EXPECT_FALSE(Exists(RecordOf(t)));
-    EXPECT_FALSE(Exists(RecordOf(u)));
-
-    // A file that is already gone counts as pruned, with the same line, and
-    // truncating it does not bring it back.
-    MakeLink("entry", RecordOf(u));
-    log().Clear();
-    EXPECT_TRUE(m.PruneItem(u, PRUNE_UNLINK));
-    EXPECT_TRUE(m.PruneItem(u, PRUNE_TRUNCATE));
-    EXPECT_TRUE(log().Has("Removed(unlink) [" + u + "].", 4));
-    EXPECT_TRUE(log().Has("Pruned(truncate) [" + u + "].", 4));
-    EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
-    EXPECT_FALSE(Exists(u));
-    EXPECT_FALSE(Exists(RecordOf(u)));
-
-    // Any other method value leaves the file alone: only the record goes.
-    WriteFile(u, 40);
-    MakeLink("entry", RecordOf(u));
-    EXPECT_TRUE(m.PruneItem(u, static_cast<PruneMethod>(7)));
-    EXPECT_EQ(FileSize(u), 40);
-    EXPECT_FALSE(Exists(RecordOf(u)));
 }
 
 TEST_F(Prune, UnlinkRecurseRemovesEmptiedDirectoriesUpToEightLevels)
