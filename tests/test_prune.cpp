@@ -254,7 +254,7 @@ TEST_F(Reclaim, PrunesOldestFirstWhileFreeBytesDoNotExceedTheNeedAndDownToTheFlo
     }
 }
 
-TEST_F(Reclaim, EmptyIndexWhileShortFails)
+TEST_F(Reclaim, AnEmptyIndexWhileShortOrAFailingProviderFails)
 {
     size.freeBytes = 10;
     CacheManagerImpl& items = Manager();
@@ -271,6 +271,14 @@ TEST_F(Reclaim, EmptyIndexWhileShortFails)
     EXPECT_TRUE(log().Has("Cache is empty. There is nothing to prune.", 1));
     EXPECT_TRUE(log().Has("PruneOneDir() failed. [x]", -1));
     EXPECT_EQ(size.freeInodeQueries.load(), 0);
+
+    // So does a size provider that cannot say what is free.
+    const std::string a = Add(items, "a", 10, Key(1));
+    size.failFreeSpace = true;
+    EXPECT_FALSE(items.CreateSpace("x", 1));
+    EXPECT_TRUE(log().Has("Failed to get free space in cache.", -1));
+    EXPECT_EQ(size.freeInodeQueries.load(), 0);
+    EXPECT_TRUE(Exists(a));
 }
 
 TEST_F(Reclaim, PassFreeingNothingDefersToTheOverflowLimit)
@@ -326,17 +334,6 @@ TEST_F(Reclaim, InodeLoopPrunesWhileInodesAreShort)
     EXPECT_FALSE(Exists(a) || Exists(b));
     EXPECT_TRUE(Exists(c));
     EXPECT_EQ(SizeText(), "10");
-}
-
-TEST_F(Reclaim, SizeProviderFailureFails)
-{
-    CacheManagerImpl& m = Manager();
-    const std::string a = Add(m, "a", 10, Key(1));
-    size.failFreeSpace = true;
-    EXPECT_FALSE(m.CreateSpace("x", 1));
-    EXPECT_TRUE(log().Has("Failed to get free space in cache.", -1));
-    EXPECT_EQ(size.freeInodeQueries.load(), 0);
-    EXPECT_TRUE(Exists(a));
 }
 
 // A facade that frees its manager, which the library never does.
@@ -399,29 +396,7 @@ TEST_F(Items, UpdateItemFilesAndRefilesBySize)
     EXPECT_EQ(SizeText(), "70");
 }
 
-TEST_F(Items, PruneMethodChangesInPlaceUntilTheNextSizedUpdate)
-{
-    Facade cm;
-    ASSERT_TRUE(cm.InitCacheManager(Args()));
-    const std::string a = Item("a"), none = Item("none");
-    WriteFile(a, 20);
-    ASSERT_TRUE(cm.UpdateItem(a, 20, Key(1)));
-    const std::string entry = EntryOf(a);
-    ASSERT_TRUE(cm.UpdateItem(a, PRUNE_UNLINK_RECURSE));
-    EXPECT_EQ(EntryOf(a), entry);
-    EXPECT_EQ(LinkText(entry), "20:2:" + a);
-    EXPECT_EQ(SizeText(), "20");
-    ASSERT_TRUE(cm.UpdateItem(a, 20, Key(2)));
-    EXPECT_EQ(LinkText(EntryOf(a)), "20:1:" + a);
-
-    // Items that are not in the cache: nothing to change.
-    EXPECT_TRUE(cm.UpdateItem(none, PRUNE_TRUNCATE));
-    EXPECT_TRUE(cm.HideItem(none, 0));
-    EXPECT_FALSE(Exists(RecordOf(none)));
-    EXPECT_EQ(Entries().size(), 1u);
-}
-
-TEST_F(Items, HideAndUnHide)
+TEST_F(Items, PruneMethodHideAndUnHide)
 {
     Facade cm;
     ASSERT_TRUE(cm.InitCacheManager(Args()));
@@ -430,6 +405,20 @@ TEST_F(Items, HideAndUnHide)
     WriteFile(b, 30);
     ASSERT_TRUE(cm.UpdateItem(a, 70, Key(1)));
     ASSERT_TRUE(cm.UpdateItem(b, 30, Key(2)));
+
+    // A method changes in place until the next sized update files afresh.
+    const std::string entry = EntryOf(a);
+    ASSERT_TRUE(cm.UpdateItem(a, PRUNE_UNLINK_RECURSE));
+    EXPECT_EQ(EntryOf(a), entry);
+    EXPECT_EQ(LinkText(entry), "70:2:" + a);
+    EXPECT_EQ(SizeText(), "100");
+    ASSERT_TRUE(cm.UpdateItem(a, 70, Key(3)));
+    EXPECT_EQ(LinkText(EntryOf(a)), "70:1:" + a);
+    // Items that are not in the cache: nothing to change.
+    EXPECT_TRUE(cm.UpdateItem(Item("none"), PRUNE_TRUNCATE));
+    EXPECT_TRUE(cm.HideItem(Item("none"), 0));
+    EXPECT_FALSE(Exists(RecordOf(Item("none"))));
+    EXPECT_EQ(Entries().size(), 2u);
 
     ASSERT_TRUE(cm.HideItem(a, 12345));
     EXPECT_EQ(FileSize(a), 70);
