@@ -156,6 +156,33 @@ TEST_F(Prune, PruneOneItemTakesTheEntryOutBeforeTouchingTheFile)
     EXPECT_FALSE(Exists(RecordOf(gone)));
 }
 
+// An entry that cannot be pruned (its text is no entry's) leaves the index
+// rather than block it; an oldest entry directory that cannot be read fails.
+TEST_F(Prune, AnUnprunableEntryIsDroppedAndAnUnreadableEntryDirectoryFails)
+{
+    CacheManagerImpl& m = Manager();
+    const std::string bad = T() + "/0/0/0/1/0/1";
+    MakeLink("12", bad);
+    const std::string b = Add(m, "b", 20, Key(2));
+    uint64_t freed = 0;
+    ASSERT_TRUE(m.PruneOneItem(freed)) << log().Dump();
+    EXPECT_EQ(freed, 20u);
+    EXPECT_FALSE(Exists(b));
+    EXPECT_FALSE(Exists(T() + "/0/0/0/1"));
+    EXPECT_EQ(log().Count("Entry [" + bad + "] cannot be pruned. Dropped it from the index. [Invalid argument]", -1), 1)
+        << log().Dump();
+
+    CacheArgs args = Args();
+    args.pruneMode = CM_PRUNE_SET;
+    args.moduleId = 8;
+    CacheManagerImpl& sets = Manager(args);
+    const std::string file = sets.m_timeTableDir + "/0/0/0/1/0";
+    WriteFile(file, 0);
+    log().Clear();
+    EXPECT_FALSE(sets.PruneOneDir(freed));
+    EXPECT_TRUE(log().Has("opendir() failed. [" + file + "]", -1)) << log().Dump();
+}
+
 TEST_F(Prune, PruneOneDirPrunesTheOldestEntryDirectoryAsAWhole)
 {
     CacheArgs args = Args();
