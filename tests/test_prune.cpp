@@ -466,6 +466,12 @@ TEST_F(Items, PruneMethodHideAndUnHide)
     EXPECT_TRUE(log().Has("Adding 0 sized entry to cache.[" + a + "].", 4));
     EXPECT_FALSE(Exists(RecordOf(a)));
     EXPECT_EQ(SizeText(), "30");
+
+    // A total that cannot be read fails the hide.
+    ASSERT_EQ(unlink((ModuleRoot() + "/size").c_str()), 0);
+    WriteFile(ModuleRoot() + "/size", 3);
+    EXPECT_FALSE(cm.HideItem(b, 0));
+    EXPECT_TRUE(log().Has("readlink() failed. [" + ModuleRoot() + "/size] [Invalid argument]", -1)) << log().Dump();
 }
 
 TEST_F(Items, DeleteFromCachePrunesByTheEntrysMethod)
