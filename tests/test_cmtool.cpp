@@ -455,68 +455,126 @@ TEST_F(Cmtool, OnARealSmallFileSystemPrunesTheOldestAndSaysWhyItCannotOpen)
     EXPECT_TRUE(test::Exists(items[2]));
 }
 
-// What a kill in the middle of an update leaves. Killed between taking the
-// old entry away and filing the new one, the item has a record that names
-// nothing: repair files it again. Killed after the new entry was made but
-// before its record, and hidden since: repair drops the entry and leaves the
-// item out of the cache. With them a wrong total and an empty directory:
-// check counts them, a dry run says what repair does, repair mends them all
-// and the cache works on. (The checker's own tests cover each kind.)
-TEST_F(Cmtool, CheckAndRepairWhatKilledUpdatesLeftAndNoHiddenItemComesBack)
+// Every kind of damage, two of them as killed updates leave them. Killed
+// between taking the old entry away and filing the new one, an item has a
+// record that names nothing: repair files it again. Killed after the new entry
+// was made but before its record, and hidden since, an item has an entry and
+// no record: repair drops the entry and leaves the item out of the cache. A
+// check and a dry run change nothing; repair mends all in one pass, as the dry
+// run said, and the cache works on.
+TEST_F(Cmtool, CheckAndRepairEveryKindOfDamageAndNoHiddenItemComesBack)
 {
     CacheManagerImpl& manager = Manager();
-    const std::string x = Add(manager, "x.bin", 100, Key(1));
-    const std::string y = Add(manager, "y.bin", 200, Key(2));
-    const std::string z = Add(manager, "z.bin", 300, Key(3));
-    const std::string entryOfX = test::LinkText(RecordOf(x));
-    const std::string entryOfY = test::LinkText(RecordOf(y));
+    std::vector<std::string> items;  // a to g
+    for (int i = 1; i <= 7; ++i)
+        items.push_back(Add(manager, std::string(1, static_cast<char>('a' - 1 + i)) + ".bin", i < 7 ? 100u * i : 7, Key(i)));
+    const std::string &a = items[0], &b = items[1], &c = items[2], &d = items[3], &e = items[4], &f = items[5];
+    const std::string& g = items[6];
+    const std::string entryDirA = test::ParentOf(test::LinkText(RecordOf(a)));
+    const std::string level1 = T() + "/" + std::to_string(Key(1) >> 32);
+    const std::string oldEntryD = test::LinkText(RecordOf(d));
     CacheItemInfo old;
-    ASSERT_TRUE(manager.RemoveItemAtPosition(entryOfX, old, true));
+    ASSERT_TRUE(manager.RemoveItemAtPosition(test::LinkText(RecordOf(g)), old, true));
     EXPECT_EQ(test::RunInChild([&] {
                   std::string orphan;
-                  if (manager.RemoveItemAtPosition(entryOfY, old, true) && manager.CreateLatest(y, orphan, 200, 0))
+                  if (manager.RemoveItemAtPosition(test::LinkText(RecordOf(b)), old, true) &&
+                      manager.CreateLatest(b, orphan, 200, 0))
                       raise(SIGKILL);
                   return 1;
               }),
               -1);
-    ASSERT_TRUE(manager.HideItem(y, 0)) << log().Dump();
-    ASSERT_FALSE(test::Exists(RecordOf(y)));
-    test::MakeLink("999", ModuleRoot() + "/size");
-    test::MakeDirs(T() + "/1/2");
-
-    Result check = Tool({"check", "--items", dir() + "/items"});
-    EXPECT_EQ(check.status, 1);
-    EXPECT_HAS(check.out, "4 faults in 2 entries:\n");
-    EXPECT_HAS(check.out, "  record-missing-entry: 1 records that name a missing entry\n    " + RecordOf(x));
-    EXPECT_HAS(check.out, "  entry-no-record: 1 entries whose item has no record\n    ");
-    EXPECT_HAS(check.out, "  size-mismatch: 1 ");
-    EXPECT_HAS(check.out, "  empty-dir: 1 ");
+    ASSERT_TRUE(manager.HideItem(b, 0)) << log().Dump();
+    // A link two levels down, a malformed entry, and junk of every sort.
+    test::MakeLink("1:1:/nowhere", level1 + "/77");
+    test::MakeLink("garbage", entryDirA + "/9");
+    test::WriteFile(entryDirA + "/notes.txt", 3);
+    test::MakeDirs(entryDirA + "/50");
+    test::MakeDirs(T() + "/abc");
+    test::WriteFile(level1 + "/12", 1);
+    test::MakeDirs(T() + "/5/6/7");
+    // c has lost its record and its file; d has a second, newer entry; e's
+    // record names nothing; h's record a directory of the index; old.bin's a
+    // missing entry, and old.bin is gone.
+    ASSERT_EQ(unlink(RecordOf(c).c_str()), 0);
+    ASSERT_EQ(unlink(c.c_str()), 0);
+    const std::string newEntryD = layout::EntryPath(layout::EntryDir(T(), Key(9)), 1);
+    test::MakeLink(layout::EntryTarget(400, 1, d), newEntryD);
+    test::MakeLink(dir() + "/nowhere/entry", RecordOf(e));
+    const std::string h = Item("h.bin");
+    test::WriteFile(h, 8);
+    test::MakeLink(level1, RecordOf(h));
+    test::MakeLink(T() + "/9/9/9/9/9/9", RecordOf(Item("old.bin")));
+    // The oldest link names the newest of the first entries. Statistics that
+    // are none; settings and leftovers of replacements that are fine.
+    test::MakeLink(test::LinkText(RecordOf(f)), ModuleRoot() + "/oldest");
+    test::MakeLink("garbage", layout::StatisticsLink(ModuleRoot()));
+    test::MakeLink("pruneMode=0", layout::SettingsLink(ModuleRoot()));
+    test::MakeLink("12", ModuleRoot() + "/size.tmp");
 
     const std::string before = Snapshot(dir());
+    Result found = Tool({"check", "--items", dir() + "/items"});
+    EXPECT_EQ(found.status, 1);
+    EXPECT_HAS(found.out, "18 faults in ");
+    const std::pair<cm::check::FindingKind, int> counts[] = {
+        {cm::check::ENTRY_BAD_DEPTH, 1}, {cm::check::ENTRY_MALFORMED, 1}, {cm::check::ENTRY_NO_RECORD, 2},
+        {cm::check::ENTRY_RECORD_ELSEWHERE, 1}, {cm::check::ENTRY_DUPLICATE, 1}, {cm::check::RECORD_MISSING_ENTRY, 3},
+        {cm::check::RECORD_NOT_ENTRY, 1}, {cm::check::SIZE_MISMATCH, 1}, {cm::check::OLDEST_NOT_OLDEST, 1},
+        {cm::check::EMPTY_DIR, 1}, {cm::check::JUNK, 5}};
+    for (const auto& count : counts)
+        EXPECT_HAS(found.out, std::string("\n  ") + cm::check::FindingTag(count.first) + ": " +
+                                  std::to_string(count.second) + " ");
+    EXPECT_EQ(found.out.find(cm::check::FindingTag(cm::check::OLDEST_STALE)), std::string::npos);
+    EXPECT_HAS(found.out, "entry-duplicate: 1 older entries");
+    EXPECT_HAS(found.out, "\n    " + oldEntryD + ": an older entry");
+    EXPECT_HAS(found.out, "\n    " + T() + "/5/6/7: holds nothing");
+    EXPECT_HAS(found.out, "  record-missing-entry: 3 records that name a missing entry\n    " + RecordOf(g));
+
     Result dry = Tool({"repair", "--dry-run", "--items", dir() + "/items"});
     EXPECT_EQ(dry.status, 0) << dry.err;
-    EXPECT_HAS(dry.out, "would: remove orphan entry ");
-    EXPECT_HAS(dry.out, " (" + y + " has no record; its file is left alone)");
-    EXPECT_HAS(dry.out, "would: rewrite the size total: 999 -> ");
-    EXPECT_HAS(dry.out, "now: 4 faults");
-    EXPECT_EQ(Snapshot(dir()), before);
-
+    EXPECT_EQ(Snapshot(dir()), before) << "a check or a dry run changed something";
+    EXPECT_HAS(dry.out, " (" + b + " has no record; its file is left alone)");
+    EXPECT_HAS(dry.out, "would: rewrite the size total: ");
+    EXPECT_HAS(dry.out, "now: 18 faults");
     Result repair = Tool({"repair", "--items", dir() + "/items"});
     EXPECT_EQ(repair.status, 0) << repair.out << repair.err;
-    EXPECT_HAS(repair.out, "did: file " + x + " afresh at the young end with its 100 bytes");
-    EXPECT_HAS(repair.out, "did: remove empty directory " + T() + "/1/2\n");
-    EXPECT_HAS(repair.out, "after: clean: 2 entries, 400 bytes in their items, size total 400 bytes\n");
-    EXPECT_EQ(test::LinkText(test::LinkText(RecordOf(x))), layout::EntryTarget(100, PRUNE_TRUNCATE, x));
-    EXPECT_FALSE(test::Exists(RecordOf(y)));
-    EXPECT_EQ(test::FileSize(y), 200);
-    EXPECT_EQ(Tool({"repair"}).out, "nothing to repair\nafter: clean: 2 entries, 400 bytes in their items, "
-                                    "size total 400 bytes\n");
+    EXPECT_HAS(repair.out, "did: file " + g + " afresh at the young end with its 7 bytes");
+    EXPECT_HAS(repair.out, "did: remove record " + RecordOf(Item("old.bin")));
+    EXPECT_HAS(repair.out, "did: remove empty directory " + T() + "/5/6/7\n");
+    EXPECT_HAS(repair.out, "after: clean: 5 entries, 1607 bytes in their items, size total 1607 bytes\n");
+    const auto count = [](const std::string& text, const std::string& needle) {
+        size_t n = 0;
+        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count(repair.out, "\ndid: "), count(dry.out, "\nwould: ")) << dry.out << repair.out;
+    EXPECT_FALSE(test::Exists(RecordOf(b)));  // orphan entries gone, b's file left alone
+    EXPECT_EQ(test::FileSize(b), 200);
+    EXPECT_FALSE(test::Exists(RecordOf(c)));
+    EXPECT_EQ(test::LinkText(RecordOf(d)), newEntryD);  // the newer entry kept
+    EXPECT_FALSE(test::Exists(oldEntryD));
+    EXPECT_EQ(test::LinkText(test::LinkText(RecordOf(e))), layout::EntryTarget(500, 1, e));  // re-pointed
+    EXPECT_EQ(test::LinkText(test::LinkText(RecordOf(g))), layout::EntryTarget(7, PRUNE_TRUNCATE, g));  // filed afresh
+    EXPECT_FALSE(test::Exists(RecordOf(h)));
+    EXPECT_TRUE(test::Exists(h));  // the items themselves are the host's
+    EXPECT_FALSE(test::Exists(ModuleRoot() + "/oldest"));
+    EXPECT_FALSE(test::Exists(T() + "/5"));
+    EXPECT_EQ(test::LinkText(ModuleRoot() + "/size"), "1607");
+    EXPECT_EQ(Tool({"repair"}).out, "nothing to repair\nafter: clean: 5 entries, 1607 bytes in their items, "
+                                    "size total 1607 bytes\n");
 
-    size.freeBytesFn = [this] { return size.freeSpaceQueries > 1 ? 1000000u : 0u; };
+    // The cache works: every item operation, and pruning the two oldest.
+    const std::string fresh = Add(manager, "fresh.bin", 50, 0);
+    EXPECT_TRUE(manager.UpdateItem(b, 200, 0)) << log().Dump();
+    EXPECT_TRUE(manager.HideItem(d, 0)) << log().Dump();
+    EXPECT_TRUE(manager.UnHideItem(d, 400, 0)) << log().Dump();
+    EXPECT_TRUE(manager.DeleteFromCache(e)) << log().Dump();
+    size.freeBytesFn = [this] { return size.freeSpaceQueries > 2 ? 1000000u : 0u; };
     size.freeSpaceQueries = 0;
-    EXPECT_TRUE(manager.CreateSpace(x, 1)) << log().Dump();
-    EXPECT_FALSE(test::Exists(z));
-    EXPECT_EQ(Tool({"check"}).status, 0);
+    EXPECT_TRUE(manager.CreateSpace(fresh, 1)) << log().Dump();
+    EXPECT_FALSE(test::Exists(a));
+    EXPECT_FALSE(test::Exists(f));
+    EXPECT_HAS(Tool({"check", "--items", dir() + "/items"}).out, "clean: 4 entries");
 }
 
 // prune by size and by age, and clear: each step's outcome on disk. The
