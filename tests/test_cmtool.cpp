@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 #include "cachemanager/CacheLock.h"
@@ -18,11 +19,10 @@ namespace {
 
 namespace layout = cm::layout;
 
-#ifdef CMTOOL_PATH
-const char kCmtool[] = CMTOOL_PATH;
-#else
-const char kCmtool[] = "";
+#ifndef CMTOOL_PATH
+#define CMTOOL_PATH ""
 #endif
+const std::string kCmtool = CMTOOL_PATH;
 
 uint64_t Key(int second) { return (1700000000ull + static_cast<uint64_t>(second)) << 8; }
 
@@ -68,7 +68,7 @@ protected:
     void SetUp() override
     {
         test::CacheTest::SetUp();
-        if (kCmtool[0] == '\0')
+        if (kCmtool.empty())
             GTEST_SKIP() << "cmtool is not built (CACHEMANAGER_BUILD_TOOLS is off)";
     }
 
@@ -518,20 +518,15 @@ TEST_F(Cmtool, CheckAndRepairEveryKindOfDamageAndNoHiddenItemComesBack)
     const std::string dry = Done({"repair", "--dry-run", "--items", dir() + "/items"});
     EXPECT_EQ(Snapshot(dir()), before) << "a check or a dry run changed something";
     EXPECT_HAS(dry, " (" + b + " has no record; its file is left alone)");
-    EXPECT_HAS(dry, "would: rewrite the size total: ");
+    EXPECT_HAS(dry, "would: rewrite the size total: 2107 -> 1607\n");
     EXPECT_HAS(dry, "now: 18 faults");
     const std::string repair = Done({"repair", "--items", dir() + "/items"});
     EXPECT_HAS(repair, "did: file " + g + " afresh at the young end with its 7 bytes");
     EXPECT_HAS(repair, "did: remove record " + RecordOf(Item("old.bin")));
     EXPECT_HAS(repair, "did: remove empty directory " + T() + "/5/6/7\n");
     EXPECT_HAS(repair, "after: clean: 5 entries, 1607 bytes in their items, size total 1607 bytes\n");
-    const auto count = [](const std::string& text, const std::string& needle) {
-        size_t n = 0;
-        for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
-            ++n;
-        return n;
-    };
-    EXPECT_EQ(count(repair, "\ndid: "), count(dry, "\nwould: ")) << dry << repair;
+    EXPECT_EQ(std::regex_replace(dry.substr(0, dry.find("\nnow: ")), std::regex("(^|\n)would: "), "$1"),
+              std::regex_replace(repair.substr(0, repair.find("\nafter: ")), std::regex("(^|\n)did: "), "$1"));
     EXPECT_FALSE(test::Exists(RecordOf(b)));  // orphan entries gone, b's file left alone
     EXPECT_EQ(test::FileSize(b), 200);
     EXPECT_FALSE(test::Exists(RecordOf(c)));
