@@ -2,7 +2,6 @@
 // damaged with raw calls.
 #include "tests/TestSupport.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "cachemanager/timetable/Layout.h"
