@@ -165,8 +165,9 @@ TEST_F(Cmtool, LsStatAndCheckReadAModuleTheLibraryMade)
     tty.terminal = true;
     EXPECT_HAS(Tool({"check"}, tty).err, "] 0/3   0% ");
     EXPECT_EQ(Tool({"check", "--quiet"}, tty).err, "");
-    EXPECT_EQ(Done({"check", "--items", dir() + "/items"}), "clean: 3 entries, 600 bytes in their items, size total 600 bytes\n"
-                         "not locked: hosts at work may show as faults (--lock takes the cache lock)\n");
+    EXPECT_EQ(Done({"check", "--items", dir() + "/items"}),
+              "clean: 3 entries, 600 bytes in their items, size total 600 bytes\n"
+              "not locked: hosts at work may show as faults (--lock takes the cache lock)\n");
 
     // Under the lock, a change half made by a host is waited for, not
     // reported: the host holds the lock while the record is away.
@@ -451,7 +452,7 @@ TEST_F(Cmtool, CheckAndRepairEveryKindOfDamageAndNoHiddenItemComesBack)
     CacheManagerImpl& manager = Manager();
     std::vector<std::string> items;  // a to g
     for (int i = 1; i <= 7; ++i)
-        items.push_back(Add(manager, std::string(1, static_cast<char>('a' - 1 + i)) + ".bin", i < 7 ? 100u * i : 7, Key(i)));
+        items.push_back(Add(manager, std::string(1, "abcdefg"[i - 1]) + ".bin", i < 7 ? 100u * i : 7, Key(i)));
     const std::string &a = items[0], &b = items[1], &c = items[2], &d = items[3], &e = items[4], &f = items[5];
     const std::string& g = items[6];
     const std::string entryDirA = test::ParentOf(test::LinkText(RecordOf(a)));
@@ -509,6 +510,7 @@ TEST_F(Cmtool, CheckAndRepairEveryKindOfDamageAndNoHiddenItemComesBack)
                                   std::to_string(count.second) + " ");
     EXPECT_EQ(found.out.find(cm::check::FindingTag(cm::check::OLDEST_STALE)), std::string::npos);
     EXPECT_HAS(found.out, "entry-duplicate: 1 older entries");
+    EXPECT_HAS(found.out, "/size: holds 2107 bytes; the indexed items hold 1800 bytes\n");
     EXPECT_HAS(found.out, "\n    " + oldEntryD + ": an older entry");
     EXPECT_HAS(found.out, "\n    " + T() + "/5/6/7: holds nothing");
     EXPECT_HAS(found.out, "  record-missing-entry: 3 records that name a missing entry\n    " + RecordOf(g));
