@@ -130,7 +130,6 @@ TEST_F(Checker, ALargeIndexReportsProgressAndCountsBeyondItsExamples)
 {
     Manager();
     const std::string entryDir = layout::EntryDir(T(), Key(1));
-    test::MakeDirs(entryDir);
     for (uint32_t i = 1; i <= 1500; ++i)
         test::MakeLink(layout::EntryTarget(0, 1, Item("gone" + std::to_string(i))), layout::EntryPath(entryDir, i));
     check::CheckOptions options = Options();
