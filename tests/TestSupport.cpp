@@ -178,20 +178,27 @@ void RemoveTree(const std::string& path) { cm::fileops::RemoveTree(path); }
 
 bool IsRoot() { return geteuid() == 0; }
 
-int RunInChild(const std::function<int()>& fn)
+pid_t Spawn(const std::function<int()>& fn)
 {
     fflush(nullptr);
     const pid_t pid = fork();
-    if (pid == 0) {
-        const int code = fn();
-        _exit(code);
-    }
-    if (pid < 0)
-        return -1;
+    if (pid == 0)
+        _exit(fn());
+    return pid;
+}
+
+int Reap(pid_t pid)
+{
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunInChild(const std::function<int()>& fn)
+{
+    const pid_t pid = Spawn(fn);
+    return pid < 0 ? -1 : Reap(pid);
 }
 
 int RunAsNobody(const std::function<int()>& fn)

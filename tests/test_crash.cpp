@@ -3,7 +3,7 @@
 // moments, over and over. No item may be stuck afterwards, no file that the
 // rules did not prune may be gone, and whatever a crash leaves in the index
 // must be repairable and must not stop the cache from working.
-#include "tests/ReliabilitySupport.h"
+#include "tests/TestSupport.h"
 #include "tests/FaultShim.h"
 
 #include <cstring>

@@ -3,7 +3,7 @@
 // hand. Each fault gives a false result and an error line (or, where the
 // library passes the damage over, the operation still succeeds), nothing
 // crashes or hangs, and the cache works again once the fault is gone.
-#include "tests/ReliabilitySupport.h"
+#include "tests/TestSupport.h"
 
 #include <ftw.h>
 

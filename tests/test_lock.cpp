@@ -28,22 +28,8 @@ protected:
 bool UsesFile(ProcessModel model) { return model == CM_LOCK_PROCESS || model == CM_LOCK_PROCESS_THREAD; }
 bool UsesSection(ProcessModel model) { return model == CM_LOCK_THREAD || model == CM_LOCK_PROCESS_THREAD; }
 
-pid_t Spawn(const std::function<int()>& fn)
-{
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    return pid;
-}
-
-int Reap(pid_t pid)
-{
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using test::Reap;
+using test::Spawn;
 
 // Whether some process other than a fresh child holds a lockf lock on path
 // (the caller's own lock counts).

@@ -1,7 +1,7 @@
 // Pruning: single items and entry directories, the loops that make room, the
 // item operations the host calls and their statistics, whole updates, and the
 // policies beyond the reserve.
-#include "tests/PruneSupport.h"
+#include "tests/TestSupport.h"
 
 #include <ctime>
 #include <fcntl.h>

@@ -7,7 +7,7 @@
 // Bigger by hand: CM_STRESS_SCALE=10 (ten times the items, file system and
 // steps), CM_STRESS_PROCESSES and CM_STRESS_THREADS (default 4 each),
 // CM_STRESS_SEED to repeat a run.
-#include "tests/ReliabilitySupport.h"
+#include "tests/TestSupport.h"
 
 #include <ctime>
 #include <memory>
