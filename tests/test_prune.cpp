@@ -530,7 +530,7 @@ TEST_F(Items, PathsThatAreNoItemsOfThisModuleAreRefusedAndNothingChanges)
     const std::string b = Add(other, "b", 20, Key(2));
     const std::string otherSize = dir() + "/CM/3/size";
     const std::string paths[] = {"items/a", ModuleRoot() + "/size", dir() + "/CM/3/lockfile",
-                                 ModuleRoot() + "/x/../../7/./latest", b};
+                                 ModuleRoot() + "/x/../../7/./latest", Item("../CM/7/size"), b};
     for (const std::string& path : paths) {
         SCOPED_TRACE(path);
         log().Clear();
