@@ -492,7 +492,7 @@ TEST_F(Cmtool, CheckAndRepairEveryKindOfDamageAndNoHiddenItemComesBack)
     // are none; settings and leftovers of replacements that are fine.
     test::MakeLink(test::LinkText(RecordOf(f)), ModuleRoot() + "/oldest");
     test::MakeLink("garbage", layout::StatisticsLink(ModuleRoot()));
-    test::MakeLink("pruneMode=0", layout::SettingsLink(ModuleRoot()));
+    test::MakeLink(layout::FormatFields(layout::ModuleSettings()), layout::SettingsLink(ModuleRoot()));
     test::MakeLink("12", ModuleRoot() + "/size.tmp");
 
     const std::string before = Snapshot(dir());

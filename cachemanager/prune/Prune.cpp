@@ -242,9 +242,9 @@ bool CacheManagerImpl::DropEntry(const std::string& entry, uint64_t& bytesFreed)
     if (sys::ReadLink(CM_HERE, entry, layout::kMaxLongLink, text, sys::QUIET) &&
         layout::ParseEntryTarget(text, fields, bad) && fields.size > 0)
         bytesFreed += static_cast<uint64_t>(fields.size);
-    CM_ERROR("Entry [%s] cannot be pruned. Dropped it from the index. [%s]", entry.c_str(), strerror(error));
     if (!sys::Unlink(CM_HERE, entry, sys::QUIET_IF_MISSING) && errno != ENOENT)
         return false;
+    CM_ERROR("Entry [%s] cannot be pruned. Dropped it from the index. [%s]", entry.c_str(), strerror(error));
     RemoveEmptiedDirs(entry);
     return true;
 }

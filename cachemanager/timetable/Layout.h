@@ -242,12 +242,13 @@ std::string FormatFields(const Fields& fields)
     return text;
 }
 
+// Returns how many of the known fields the text gave (0: it is none of them).
 template <typename Fields>
-bool ParseFields(const std::string& text, Fields& fields)
+size_t ParseFields(const std::string& text, Fields& fields)
 {
     fields = Fields();
     size_t at = 0;
-    bool any = false;
+    size_t found = 0;
     while (at < text.size()) {
         size_t end = text.find(' ', at);
         if (end == std::string::npos)
@@ -258,13 +259,13 @@ bool ParseFields(const std::string& text, Fields& fields)
             for (size_t i = 0; i < Fields::kCount; ++i) {
                 if (name == Fields::Name(i)) {
                     fields.values[i] = strtoull(text.c_str() + equals + 1, nullptr, 10);
-                    any = true;
+                    ++found;
                 }
             }
         }
         at = end + 1;
     }
-    return any;
+    return found;
 }
 
 // The effective settings of a module, as its processes publish them.

@@ -453,8 +453,8 @@ void CheckFixedNames(Scan& scan)
     layout::ModuleSettings settingsFields;
     layout::ModuleStatistics statisticsFields;
     const bool isSettings = ReadLink(settings, layout::kMaxLongLink, text);
-    if (isSettings ? !layout::ParseFields(text, settingsFields) : errno != ENOENT)
-        scan.junk.push_back(Misplaced{settings, "the settings link holds no settings", false, false});
+    if (isSettings ? layout::ParseFields(text, settingsFields) != layout::ModuleSettings::kCount : errno != ENOENT)
+        scan.junk.push_back(Misplaced{settings, "the settings link holds no whole record of settings", false, false});
     const bool isStatistics = ReadLink(statistics, layout::kMaxLongLink, text);
     if (isStatistics ? !layout::ParseFields(text, statisticsFields) : errno != ENOENT)
         scan.junk.push_back(Misplaced{statistics, "the statistics link holds no statistics", false, false});

@@ -118,7 +118,9 @@ bool g_moduleShared = false;
 void TakeModuleSettings(Options& options)
 {
     const std::string text = ReadLinkOr(layout::SettingsLink(options.ModuleRoot()), "");
-    options.published = layout::ParseFields(text, options.settings);
+    // Only a whole record of settings stands in for the command line: a part
+    // of one would set the rest to 0.
+    options.published = layout::ParseFields(text, options.settings) == layout::ModuleSettings::kCount;
     g_moduleShared = options.published;
     if (!options.published)
         return;
