@@ -239,11 +239,12 @@ bool CacheManagerImpl::DropEntry(const std::string& entry, uint64_t& bytesFreed)
     const int error = errno;
     std::string text, bad;
     layout::EntryFields fields;
-    if (sys::ReadLink(CM_HERE, entry, layout::kMaxLongLink, text, sys::QUIET) &&
-        layout::ParseEntryTarget(text, fields, bad) && fields.size > 0)
-        bytesFreed += static_cast<uint64_t>(fields.size);
+    const bool recorded = sys::ReadLink(CM_HERE, entry, layout::kMaxLongLink, text, sys::QUIET) &&
+                          layout::ParseEntryTarget(text, fields, bad) && fields.size > 0;
     if (!sys::Unlink(CM_HERE, entry, sys::QUIET_IF_MISSING) && errno != ENOENT)
         return false;
+    if (recorded)
+        bytesFreed += static_cast<uint64_t>(fields.size);
     CM_ERROR("Entry [%s] cannot be pruned. Dropped it from the index. [%s]", entry.c_str(), strerror(error));
     RemoveEmptiedDirs(entry);
     return true;
