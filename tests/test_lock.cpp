@@ -202,8 +202,8 @@ TEST_F(LockTest, ThreadsSharingAProcessLockAreReported)
         });
         other.join();
     }
-    lock->UnLock();
-    lock->UnLock();
+    EXPECT_TRUE(lock->UnLock());
+    EXPECT_TRUE(lock->UnLock());
     EXPECT_EQ(log().Count("Use CM_LOCK_PROCESS_THREAD. [" + LockPath() + "]", -1), 1) << log().Dump();
 }
 

@@ -234,7 +234,8 @@ TEST_F(Reclaim, PrunesOldestFirstWhileFreeBytesDoNotExceedTheNeedAndDownToTheFlo
         std::string line;  // at the notice level when not "cursize"
     };
     const Row rows[] = {
-        {"free above the need", {100, 100}, 1000, 0, -1, 799, "ab", "200", 0, ""},
+        {"free above the need", {100, 100}, 1000, 0, -1, 799, "ab", "200", 0,
+         "freeBytes [800] > spaceneeded [799]. No need to prune anymore."},
         {"free equal to the need", {100, 100}, 1000, 0, -1, 800, "b", "100", 1, ""},
         {"three passes", {100, 50, 25, 1000}, 2000, 0, -1, 980, "d", "1000", 1,
          "cursize [1175] sizein [-175] newsize [1000]."},
@@ -275,7 +276,8 @@ TEST_F(Reclaim, PrunesOldestFirstWhileFreeBytesDoNotExceedTheNeedAndDownToTheFlo
         EXPECT_EQ(LinkText(sizeLink), row.sizeText);
         EXPECT_EQ(log().Count("cursize"), row.sizeWrites) << log().Dump();
         if (!row.line.empty()) {
-            EXPECT_EQ(log().Count(row.line, row.line.compare(0, 7, "cursize") == 0 ? 4 : 1), 1) << log().Dump();
+            const bool progress = row.line.compare(0, 7, "cursize") == 0 || row.line.compare(0, 5, "freeB") == 0;
+            EXPECT_EQ(log().Count(row.line, progress ? 4 : 1), 1) << log().Dump();
         }
         EXPECT_GT(size.freeInodeQueries.load(), 0);
     }
@@ -616,6 +618,18 @@ TEST_F(Items, MeasuredOperationsRaiseTheirCounts)
     m.ResetStatistics();
     ASSERT_TRUE(m.GetStatistics(stats));
     EXPECT_EQ(stats.count[CacheStatistics::STAT_DELETE] + m.m_insertCount + m.m_getPosCount, 0u);
+    // Through the facade, and again by a second initialisation.
+    CacheManager facade;
+    facade.ResetStatistics();  // detached: nothing to reset
+    ASSERT_TRUE(facade.InitCacheManager(Args()));
+    ASSERT_TRUE(facade.UpdateItem(a, 10, Key(1)));
+    facade.ResetStatistics();
+    ASSERT_TRUE(facade.GetStatistics(stats));
+    EXPECT_EQ(stats.count[CacheStatistics::STAT_GET_POS], 0u);
+    ASSERT_TRUE(facade.UpdateItem(a, 10, Key(1)));
+    ASSERT_TRUE(facade.m_impl->InitCacheManager(Args()));
+    EXPECT_EQ(facade.m_impl->m_getPosCount, 0u);
+    delete facade.m_impl;
 
     Add(m, "b", 10, Key(2));
     UseCapacity(20);
@@ -876,6 +890,7 @@ TEST_F(Policies, SlicesOfMaintenanceKeepTheirBudgetAndTheFloor)
         {"within the time budget", 500, 0, 16, 1, "2345", true, false},
         {"down to the floor", 500, 450, 16, 1000000, "2345", false, true},
         {"targets met", 900, 0, 16, 1000000, "12345", false, false},
+        {"age limit", 0, 0, 16, 1000000, "", false, false},  // every key is decades old
     };
     int module = 60;
     for (const Row& row : rows) {
@@ -883,6 +898,7 @@ TEST_F(Policies, SlicesOfMaintenanceKeepTheirBudgetAndTheFloor)
         CacheArgs args = Args();
         args.moduleId = module++;
         args.maxModuleBytes = row.cap;
+        args.maxItemAgeSeconds = row.cap == 0 ? 3600 : 0;
         args.moduleOverFlow = row.floor;
         args.shareModuleState = true;
         CacheManagerImpl& m = Manager(args);
@@ -913,6 +929,13 @@ TEST_F(Policies, SlicesOfMaintenanceKeepTheirBudgetAndTheFloor)
                   0)
             << "the cache lock is still held";
     }
+    // A figure the slice cannot have fails it.
+    size.failFreeInodes = true;
+    SliceReport report;
+    log().Clear();
+    EXPECT_FALSE(Manager().PruneSlice(SliceTarget(), report));
+    EXPECT_TRUE(log().Has("Failed to get free inodes in cache.", -1)) << log().Dump();
+    size.failFreeInodes = false;
 }
 
 // Every process of a module adds to one account, whatever the others did;
