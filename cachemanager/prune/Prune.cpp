@@ -116,7 +116,13 @@ bool CacheManagerImpl::PruneOneItem(uint64_t& bytesFreed)
             return true;
         const bool prunesItem = PrunesItsItem(oldest);
         CacheItemInfo info;
-        if (RemoveItemAtPosition(oldest, info, true)) {
+        // The directories this empties are left to the advance: its probe
+        // finds the next entry beside this one (the directory is not empty),
+        // or its walk removes the empty directories it meets. An rmdir() of
+        // a directory that still holds entries is not free: on a tmpfs the
+        // check for emptiness walks the directory's cached names, the
+        // removed ones included, which a large entry directory has many of.
+        if (RemoveItemAtPosition(oldest, info, false)) {
             // The entry has left the index: whatever happens to the oldest
             // link, the item is pruned and its bytes count as freed, or it
             // would stay outside the index for good with its bytes counted.
