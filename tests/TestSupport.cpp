@@ -20,7 +20,6 @@ namespace test {
 
 void CaptureLog::WriteLog(int level, const char* function, int line, int, int, const char* format, ...)
 {
-    const int savedErrno = errno;
     char text[8192];
     va_list args;
     va_start(args, format);
@@ -30,9 +29,7 @@ void CaptureLog::WriteLog(int level, const char* function, int line, int, int, c
         std::lock_guard<std::mutex> guard(m_mutex);
         m_lines.push_back(LogLine{level, function, line, format, text});
     }
-    // Clobber errno on purpose: the library must not depend on the writer.
-    errno = EIO;
-    (void)savedErrno;
+    errno = EIO;  // on purpose: the library must not depend on the writer leaving errno alone
 }
 
 std::vector<LogLine> CaptureLog::Lines()
@@ -55,13 +52,6 @@ int CaptureLog::Count(const std::string& needle, int level)
     }));
 }
 
-int CaptureLog::CountLevel(int level)
-{
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return static_cast<int>(
-        std::count_if(m_lines.begin(), m_lines.end(), [&](const LogLine& l) { return l.level == level; }));
-}
-
 std::string CaptureLog::Dump()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -69,40 +59,6 @@ std::string CaptureLog::Dump()
     for (const LogLine& l : m_lines)
         out += "[" + std::to_string(l.level) + "] " + l.function + ": " + l.text + "\n";
     return out;
-}
-
-bool ScriptedSize::GetCacheFreeSpace(uint64_t& bytes)
-{
-    ++freeSpaceQueries;
-    if (failFreeSpace)
-        return false;
-    bytes = freeBytesFn ? freeBytesFn() : freeBytes.load();
-    return true;
-}
-
-bool ScriptedSize::GetCacheTotalSpace(uint64_t& bytes)
-{
-    if (failTotalSpace)
-        return false;
-    bytes = totalBytes;
-    return true;
-}
-
-bool ScriptedSize::GetCacheTotalInodes(uint64_t& inodes)
-{
-    if (failTotalInodes)
-        return false;
-    inodes = totalInodes;
-    return true;
-}
-
-bool ScriptedSize::GetCacheFreeInodes(uint64_t& inodes)
-{
-    ++freeInodeQueries;
-    if (failFreeInodes)
-        return false;
-    inodes = freeInodesFn ? freeInodesFn() : freeInodes.load();
-    return true;
 }
 
 std::string ParentOf(const std::string& path)
@@ -120,22 +76,10 @@ void MakeDirs(const std::string& path)
 void WriteFile(const std::string& path, size_t size)
 {
     MakeDirs(ParentOf(path));
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0) {
-        ADD_FAILURE() << "open " << path << ": " << strerror(errno);
-        return;
-    }
-    std::vector<char> data(size, 'x');
-    size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(fd, data.data() + done, size - done);
-        if (n <= 0) {
-            ADD_FAILURE() << "write " << path << ": " << strerror(errno);
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    close(fd);
+    FILE* file = fopen(path.c_str(), "w");
+    const bool written = file != nullptr && fwrite(std::string(size, 'x').data(), 1, size, file) == size;
+    if (file == nullptr || fclose(file) != 0 || !written)
+        ADD_FAILURE() << "writing " << path << ": " << strerror(errno);
 }
 
 void MakeLink(const std::string& target, const std::string& path)

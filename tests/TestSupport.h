@@ -65,7 +65,7 @@ public:
     static const int kAnyLevel = -1000;
     int Count(const std::string& needle, int level = kAnyLevel);
     bool Has(const std::string& needle, int level = kAnyLevel) { return Count(needle, level) > 0; }
-    int CountLevel(int level);
+    int CountLevel(int level) { return Count("", level); }
     // Every line, one per row, for failure messages.
     std::string Dump();
 
@@ -79,10 +79,17 @@ private:
 // from a function, called on every query.
 class ScriptedSize : public CacheSize {
 public:
-    bool GetCacheFreeSpace(uint64_t& bytes) override;
-    bool GetCacheTotalSpace(uint64_t& bytes) override;
-    bool GetCacheTotalInodes(uint64_t& inodes) override;
-    bool GetCacheFreeInodes(uint64_t& inodes) override;
+    bool GetCacheFreeSpace(uint64_t& bytes) override
+    {
+        return ++freeSpaceQueries, Answer(failFreeSpace, freeBytesFn ? freeBytesFn() : freeBytes.load(), bytes);
+    }
+    bool GetCacheTotalSpace(uint64_t& bytes) override { return Answer(failTotalSpace, totalBytes, bytes); }
+    bool GetCacheTotalInodes(uint64_t& inodes) override { return Answer(failTotalInodes, totalInodes, inodes); }
+    bool GetCacheFreeInodes(uint64_t& inodes) override
+    {
+        return ++freeInodeQueries, Answer(failFreeInodes, freeInodesFn ? freeInodesFn() : freeInodes.load(), inodes);
+    }
+    static bool Answer(bool fail, uint64_t figure, uint64_t& out) { return !fail && (out = figure, true); }
 
     std::atomic<uint64_t> totalBytes{1000000};
     std::atomic<uint64_t> freeBytes{1000000};
@@ -180,50 +187,36 @@ private:
 // --- Pruning: the items on disk, the index, caller time keys ---------------------
 
 
-// The regular files below dir: their sizes summed, and their number.
-inline void WalkFiles(const std::string& dir, uint64_t& bytes, uint64_t& files)
+// Calls fn with the path and the lstat of everything below dir, depth first.
+inline void Walk(const std::string& dir, const std::function<void(const std::string&, const struct stat&)>& fn)
 {
     for (const std::string& name : ListDir(dir)) {
-        const std::string path = dir + "/" + name;
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            WalkFiles(path, bytes, files);
-        } else if (S_ISREG(st.st_mode)) {
-            bytes += static_cast<uint64_t>(st.st_size);
-            ++files;
+        if (lstat((dir + "/" + name).c_str(), &st) == 0) {
+            fn(dir + "/" + name, st);
+            if (S_ISDIR(st.st_mode))
+                Walk(dir + "/" + name, fn);
         }
     }
 }
 
-inline uint64_t BytesUnder(const std::string& dir)
+// The bytes, or the number, of the regular files below dir.
+inline uint64_t FilesUnder(const std::string& dir, bool bytes = false)
 {
-    uint64_t bytes = 0, files = 0;
-    WalkFiles(dir, bytes, files);
-    return bytes;
+    uint64_t n = 0;
+    Walk(dir, [&](const std::string&, const struct stat& st) { n += S_ISREG(st.st_mode) ? bytes ? st.st_size : 1 : 0; });
+    return n;
 }
-
-inline uint64_t FilesUnder(const std::string& dir)
-{
-    uint64_t bytes = 0, files = 0;
-    WalkFiles(dir, bytes, files);
-    return files;
-}
+inline uint64_t BytesUnder(const std::string& dir) { return FilesUnder(dir, true); }
 
 // Every symbolic link below dir, sorted: under "T", the index entries.
 inline std::vector<std::string> LinksUnder(const std::string& dir)
 {
     std::vector<std::string> links;
-    for (const std::string& name : ListDir(dir)) {
-        const std::string path = dir + "/" + name;
-        if (IsDir(path)) {
-            const std::vector<std::string> below = LinksUnder(path);
-            links.insert(links.end(), below.begin(), below.end());
-        } else if (IsLink(path)) {
+    Walk(dir, [&](const std::string& path, const struct stat& st) {
+        if (S_ISLNK(st.st_mode))
             links.push_back(path);
-        }
-    }
+    });
     std::sort(links.begin(), links.end());
     return links;
 }
