@@ -26,33 +26,21 @@ int MakeWritable(const char* path, const struct stat*, int, struct FTW*)
 
 void ChmodTree(const std::string& path) { nftw(path.c_str(), MakeWritable, 16, FTW_PHYS); }
 
-// Fills the file system that holds dir with one file, or with empty files,
-// until it says ENOSPC; returns what it made.
+// Fills the file system that holds dir until it says ENOSPC, with one file
+// of bytes or with empty files; returns what it made.
 std::vector<std::string> FillUp(const std::string& dir, bool inodes)
 {
     std::vector<std::string> made;
-    if (!inodes) {
-        made.push_back(dir + "/filler");
-        const int fd = open(made.back().c_str(), O_WRONLY | O_CREAT, 0644);
-        std::vector<char> chunk(65536, 'f');
-        while (write(fd, chunk.data(), chunk.size()) > 0) {
-        }
-        while (write(fd, chunk.data(), 1) > 0) {
-        }
-        EXPECT_EQ(errno, ENOSPC);
+    const std::vector<char> chunk(65536, 'f');
+    for (int fd = 0; fd >= 0 && (made.empty() || inodes);) {
+        made.push_back(dir + "/f" + std::to_string(made.size()));
+        fd = open(made.back().c_str(), O_WRONLY | O_CREAT, 0644);
+        for (size_t n = inodes ? 0 : chunk.size(); n > 0;)  // whole chunks, then single bytes
+            n = write(fd, chunk.data(), n) > 0 ? n : n / chunk.size();
+        EXPECT_TRUE(fd >= 0 || errno == ENOSPC) << strerror(errno);
         close(fd);
-        return made;
     }
-    for (int i = 0;; ++i) {
-        const std::string path = dir + "/f" + std::to_string(i);
-        const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-        if (fd < 0) {
-            EXPECT_EQ(errno, ENOSPC);
-            return made;
-        }
-        close(fd);
-        made.push_back(path);
-    }
+    return made;
 }
 
 class Faults : public test::PruneTest {
