@@ -18,7 +18,7 @@
 
 namespace test {
 
-void CaptureLog::WriteLog(int level, const char* function, int line, int, int, const char* format, ...)
+void CaptureLog::WriteLog(int level, const char* function, int, int, int, const char* format, ...)
 {
     char text[8192];
     va_list args;
@@ -27,7 +27,7 @@ void CaptureLog::WriteLog(int level, const char* function, int line, int, int, c
     va_end(args);
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.push_back(LogLine{level, function, line, format, text});
+        m_lines.push_back(LogLine{level, function, text});
     }
     errno = EIO;  // on purpose: the library must not depend on the writer leaving errno alone
 }

@@ -38,8 +38,6 @@ namespace test {
 struct LogLine {
     int level;
     std::string function;
-    int line;
-    std::string format;
     std::string text;  // the formatted message
 };
 
