@@ -173,19 +173,6 @@ struct Worker {
     }
 };
 
-// The time key of the entry directory that the latest link names: a host
-// whose own clock stands still files there, right where an insertion killed
-// before moving the link would have left it behind.
-uint64_t LatestKey(const std::string& timeTableDir, const std::string& latest)
-{
-    unsigned parts[5];
-    if (latest.compare(0, timeTableDir.size(), timeTableDir) != 0 ||
-        sscanf(latest.c_str() + timeTableDir.size(), "/%u/%u/%u/%u/%u/", &parts[0], &parts[1], &parts[2], &parts[3],
-               &parts[4]) != 5)
-        return 0;
-    return (static_cast<uint64_t>(parts[0]) << 32) | (parts[1] << 24) | (parts[2] << 16) | (parts[3] << 8) | parts[4];
-}
-
 class RandomWorkers : public CacheTest, public testing::WithParamInterface<std::tuple<int, bool>> {};
 
 TEST_P(RandomWorkers, KeepTheIndexWholeAndLoseNoFile)
@@ -290,8 +277,11 @@ TEST_P(RandomWorkers, KeepTheIndexWholeAndLoseNoFile)
         if (!report.Clean())
             printf("round %d: %s", round, report.Format().c_str());
 
-        // Every item operation on every item, under the latest link's key.
-        const uint64_t key = LatestKey(m.m_timeTableDir, LinkText(m.m_latestLink));
+        // Every item operation on every item, under the key of the latest
+        // link: a host whose own clock stands still files right where an
+        // insertion killed before moving the link left an entry behind.
+        uint64_t key = 0;
+        layout::KeyOfIndexPath(m.m_timeTableDir, LinkText(m.m_latestLink), key);
         for (size_t i = 0; i < items.size(); ++i) {
             const std::string& item = items[i];
             const uint64_t a = 1 + random() % maxSize, b = 1 + random() % maxSize;
