@@ -2,14 +2,9 @@
 // library's own size provider.
 #include "tests/TestSupport.h"
 
-#include <cstdio>
-#include <fcntl.h>
-#include <functional>
 #include <memory>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <thread>
-#include <unistd.h>
+
+#include "cachemanager/CacheLock.h"
 
 namespace {
 
@@ -46,124 +41,56 @@ TEST_F(Init, LogsItsArgumentsAndCreatesOnlyTheRootTAndLockfile)
     args.overflowLimit = -5;
     args.moduleOverFlow = 123;
     args.pruneMode = CM_PRUNE_SET;
+    args.maxModuleBytes = 1000;  // settings beyond the nine add a line each only when set
     size.totalBytes = 199;  // 199 / 100 * 50: the division comes first
     size.totalInodes = 1000;
-
     CacheManager facade;
-    ASSERT_TRUE(facade.InitCacheManager(args)) << log().Dump();
+    ASSERT_TRUE(facade.InitCacheManager(args) && facade.IsInitialised()) << log().Dump();
     std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
-    EXPECT_TRUE(facade.IsInitialised());
-
     char provider[64];
-    snprintf(provider, sizeof provider, "cacheSize [%p]", static_cast<void*>(&size));
-    const std::vector<std::string> dump = {
-        "Cache Dir [" + dir() + "]", "moduleId [7]", "bytesMinFree [50] percent",
-        "inodesMinFree [10] percent", "pruneMethod [2]", provider, "overflowLimit [-5]",
-        "moduleOverFlow [123]", "pruneMode [1]"};
-    const std::vector<test::LogLine> lines = log().Lines();
-    ASSERT_GE(lines.size(), dump.size()) << log().Dump();
-    for (size_t i = 0; i < dump.size(); ++i) {
-        EXPECT_EQ(lines[i].level, 1);
-        EXPECT_EQ(lines[i].text, dump[i]);
-    }
-    EXPECT_TRUE(log().Has("Minimum free space [50]", 1)) << log().Dump();
-    EXPECT_TRUE(log().Has("Minimum free inodes [100]", 1));
-    EXPECT_EQ(impl->m_overflowLimit, -5);
-    EXPECT_EQ(impl->m_pruneMethod, PRUNE_UNLINK_RECURSE);
-    EXPECT_EQ(impl->m_cacheSize, &size);
+    snprintf(provider, sizeof provider, "1 cacheSize [%p]", static_cast<void*>(&size));
+    const std::vector<std::string> expected = {
+        "1 Cache Dir [" + dir() + "]", "1 moduleId [7]", "1 bytesMinFree [50] percent", "1 inodesMinFree [10] percent",
+        "1 pruneMethod [2]", provider, "1 overflowLimit [-5]", "1 moduleOverFlow [123]", "1 pruneMode [1]",
+        "1 maxModuleBytes [1000]", "1 Cache Size [199]", "1 Minimum free space [50]", "1 Total Inodes [1000]",
+        "1 Minimum free inodes [100]", "-1 got FD [" + std::to_string(impl->m_ptrCacheLock->m_fd) + "]"};
+    std::vector<std::string> texts;  // "<level> <text>"
+    for (const test::LogLine& line : log().Lines())
+        texts.push_back(std::to_string(line.level) + " " + line.text);
+    EXPECT_EQ(texts, expected);
 
     EXPECT_EQ(test::ListDir(ModuleRoot()), (std::vector<std::string>{"T", "lockfile"}));
     EXPECT_TRUE(test::IsDir(T()) && test::ListDir(T()).empty());
     struct stat info;
     ASSERT_EQ(lstat((ModuleRoot() + "/lockfile").c_str(), &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode) && (info.st_mode & 077) == 0 && info.st_size == 0);
-
-    // Settings beyond the nine add a line each only when they are set.
-    EXPECT_EQ(lines[dump.size()].text, "Cache Size [199]");
-    args.maxModuleBytes = 1000;
-    args.maxItemAgeSeconds = 60;
-    log().Clear();
-    DumpArgs(args);
-    ASSERT_EQ(log().Lines().size(), dump.size() + 2);
-    EXPECT_EQ(log().Lines()[dump.size()].text, "maxModuleBytes [1000]");
-    EXPECT_EQ(log().Lines()[dump.size() + 1].text, "maxItemAgeSeconds [60]");
-
-    log().SetLevel(0);
-    log().Clear();
-    DumpArgs(args);
-    EXPECT_TRUE(log().Lines().empty()) << log().Dump();
 }
 
-TEST_F(Init, ReservesAreClampedPercentsAndPruneModesAreValidated)
-{
-    struct {
-        uint64_t total;
-        int percent;
-        uint64_t reserve;
-        int usedPercent;  // -1: no correction expected
-    } const cases[] = {
-        {199, 50, 50, -1}, {99, 100, 0, -1}, {1000, 0, 0, -1},
-        {1000, -5, 0, 0},  {1000, 150, 1000, 100},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.total) + " at " + std::to_string(c.percent) + "%");
-        CacheArgs args = Args();
-        args.bytesMinFree = args.inodesMinFree = c.percent;
-        size.totalBytes = size.totalInodes = c.total;
-        log().Clear();
-        CacheManagerImpl& m = Manager(args);
-        EXPECT_EQ(m.m_minFreeSpace, c.reserve);
-        EXPECT_EQ(m.m_minFreeInodes, c.reserve);
-        const std::string corrected = " [" + std::to_string(c.percent) + "] percent. Using [" +
-                                      std::to_string(c.usedPercent) + "].";
-        EXPECT_EQ(log().Count("Invalid bytesMinFree" + corrected, -1), c.usedPercent < 0 ? 0 : 1);
-        EXPECT_EQ(log().Count("Invalid inodesMinFree" + corrected, -1), c.usedPercent < 0 ? 0 : 1);
-    }
-
-    struct {
-        int given;
-        int32_t kept;
-    } const modes[] = {{CM_PRUNE_ITEM, CM_PRUNE_ITEM}, {CM_PRUNE_SET, CM_PRUNE_SET}, {7, CM_PRUNE_SET}, {-1, CM_PRUNE_SET}};
-    for (const auto& mode : modes) {
-        CacheArgs args = Args();
-        args.pruneMode = mode.given;
-        log().Clear();
-        EXPECT_EQ(Manager(args).m_pruneMode, mode.kept);
-        const bool invalid = mode.given != mode.kept;
-        EXPECT_EQ(log().Count("Invalid prune mode [" + std::to_string(mode.given) +
-                              "]. Defaulting to [CM_PRUNE_SET].", -1),
-                  invalid ? 1 : 0);
-        // Besides "got FD", the only error line is the correction.
-        EXPECT_EQ(log().CountLevel(-1), invalid ? 2 : 1) << log().Dump();
-    }
-}
-
-TEST_F(Init, EachFailingStepFailsAndLeavesAManagerThatRefusesEverything)
+TEST_F(Init, AFailedStepLeavesAManagerThatRefusesEverythingADetachedOneAcceptsIt)
 {
     const std::string item = Item("kept");
     test::WriteFile(item, 10);
     struct Step {
-        const char* what;
         std::function<void(CacheArgs&)> arrange;
         std::string line;
-        std::string cause;  // a further error line, when the step names one
     };
-    const std::string blocked = dir() + "/plain";
+    const std::string blocked = dir() + "/plain", tooLong = "/" + std::string(2100, 'd');
     const std::vector<Step> steps = {
-        {"cache head under a plain file", [&](CacheArgs& a) { test::WriteFile(blocked, 1); a.cacheDir = blocked; },
-         "Failed to create TimeTable folder [" + blocked + "/CM/7/T].",
-         "mkdir() failed. [" + blocked + "/CM/7/T] [Not a directory]"},
-        {"total space", [&](CacheArgs& a) { a.cacheDir = dir() + "/s"; size.failTotalSpace = true; },
-         "Failed to get cache size. CacheHead [" + dir() + "/s/CM/7] [", ""},
-        {"total inodes", [&](CacheArgs& a) { a.cacheDir = dir() + "/i"; size.failTotalInodes = true; },
-         "Failed to get cache size. CacheHead [" + dir() + "/i/CM/7] [", ""},
-        {"a directory at the lockfile's path", [&](CacheArgs& a) {
-             a.cacheDir = dir() + "/l";
-             test::MakeDirs(a.cacheDir + "/CM/7/lockfile");
-         }, "Failed to create lockfile for TimeTable.", ""},
+        {[&](CacheArgs& a) { a.cacheDir = tooLong; }, "Module root too long [" + tooLong + "]. [File name too long]"},
+        {[&](CacheArgs& a) { test::WriteFile(blocked, 1), a.cacheDir = blocked; },
+         "Failed to create TimeTable folder [" + blocked + "/CM/7/T]."},
+        {[&](CacheArgs& a) { a.cacheDir = dir() + "/s", size.failTotalSpace = true; },
+         "Failed to get cache size. CacheHead [" + dir() + "/s/CM/7] ["},
+        {[&](CacheArgs& a) { a.cacheDir = dir() + "/i", size.failTotalInodes = true; },
+         "Failed to get cache size. CacheHead [" + dir() + "/i/CM/7] ["},
+        // a directory at the lockfile's path
+        {[&](CacheArgs& a) { a.cacheDir = dir() + "/l", test::MakeDirs(a.cacheDir + "/CM/7/lockfile"); },
+         "Failed to create lockfile for TimeTable."},
     };
+    std::string why;
+    int whyErrno = 0;
     for (const Step& step : steps) {
-        SCOPED_TRACE(step.what);
+        SCOPED_TRACE(step.line);
         size.failTotalSpace = size.failTotalInodes = false;
         CacheArgs args = Args();
         step.arrange(args);
@@ -172,18 +99,20 @@ TEST_F(Init, EachFailingStepFailsAndLeavesAManagerThatRefusesEverything)
         EXPECT_FALSE(facade.InitCacheManager(args));
         std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
         EXPECT_EQ(log().Count(step.line, -1), 1) << log().Dump();
-        if (!step.cause.empty()) {
-            EXPECT_EQ(log().Count(step.cause, -1), 1) << log().Dump();
-        }
         // The host learns why without reading its log.
-        std::string why;
-        int whyErrno = 0;
-        EXPECT_TRUE(GetLastCacheError(why, whyErrno));
-        EXPECT_EQ(why.compare(0, step.line.size(), step.line), 0) << why;
+        EXPECT_TRUE(GetLastCacheError(why, whyErrno) && why.compare(0, step.line.size(), step.line) == 0) << why;
         EXPECT_TRUE(RefusesEverything(facade, log(), item)) << log().Dump();
     }
     // The steps before a failure stay done.
     EXPECT_TRUE(test::IsDir(dir() + "/s/CM/7/T"));
+
+    // A facade never initialised succeeds silently and touches nothing.
+    CacheManager detached;
+    log().Clear();
+    EXPECT_EQ(Successes(detached, item), 7);
+    EXPECT_FALSE(detached.IsInitialised());
+    EXPECT_TRUE(log().Lines().empty()) << log().Dump();
+    EXPECT_TRUE(test::ListDir(dir() + "/items") == std::vector<std::string>{"kept"} && test::FileSize(item) == 10);
 }
 
 TEST_F(Init, ALockfileThatAnotherUserOwnsFailsInitialisation)
@@ -191,32 +120,14 @@ TEST_F(Init, ALockfileThatAnotherUserOwnsFailsInitialisation)
     SKIP_UNLESS_ROOT();
     test::MakeDirs(T());
     test::WriteFile(Item("kept"), 10);
-    for (const std::string& d : {dir(), dir() + "/CM", ModuleRoot(), T(), dir() + "/items"})
+    test::WriteFile(ModuleRoot() + "/lockfile", 0);  // root's, and 0755 like the directories: nobody may write it
+    for (const std::string& d : {dir(), dir() + "/CM", ModuleRoot(), T(), dir() + "/items", ModuleRoot() + "/lockfile"})
         ASSERT_EQ(chmod(d.c_str(), 0755), 0);
-    const int fd = open((ModuleRoot() + "/lockfile").c_str(), O_WRONLY | O_CREAT, 0700);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    const int result = test::RunAsNobody([&] {
+    EXPECT_EQ(test::RunAsNobody([&] {
         CacheManager facade;
-        if (facade.InitCacheManager(Args()))
-            return 1;
-        if (!log().Has("Failed to create lockfile for TimeTable.", -1))
-            return 2;
-        return RefusesEverything(facade, log(), Item("kept")) ? 0 : 3;
-    });
-    EXPECT_EQ(result, 0);
-}
-
-TEST_F(Init, ADetachedFacadeSucceedsSilentlyAndTouchesNothing)
-{
-    test::WriteFile(Item("file"), 10);
-    CacheManager facade;
-    EXPECT_EQ(Successes(facade, Item("file")), 7);
-    EXPECT_FALSE(facade.IsInitialised());
-    EXPECT_TRUE(log().Lines().empty()) << log().Dump();
-    EXPECT_EQ(test::ListDir(dir()), std::vector<std::string>{"items"});
-    EXPECT_EQ(test::ListDir(dir() + "/items"), std::vector<std::string>{"file"});
-    EXPECT_EQ(test::FileSize(Item("file")), 10);
+        return facade.InitCacheManager(Args()) || !log().Has("Failed to create lockfile for TimeTable.", -1) ||
+               !RefusesEverything(facade, log(), Item("kept"));
+    }), 0);
 }
 
 // The error lines that are no failure (a lock opened or closed, the last
@@ -228,60 +139,78 @@ TEST_F(Init, TheLastErrorIsAFailureOfThisThread)
     test::WriteFile(item, 10);
     size.freeBytesFn = [&] { return test::Exists(item) ? 0 : 1000000; };
     ClearLastCacheError();
-    CacheManager facade;
-    ASSERT_TRUE(facade.InitCacheManager(Args()));
-    std::unique_ptr<CacheManagerImpl> impl(facade.m_impl);
-    facade.AtFork();
-    ASSERT_TRUE(facade.UpdateItem(item, true, 10, 0) && facade.CreateSpace(item, 1));
-    EXPECT_EQ(log().Count("got FD", -1) + log().Count("closing FD", -1), 3) << log().Dump();
-    EXPECT_TRUE(log().Has("Cache must be empty.", -1)) << log().Dump();
+    CacheManagerImpl& m = Manager();
+    m.AtFork();
+    ASSERT_TRUE(m.UpdateItem(item, true, 10, 0) && m.CreateSpace(item, 1));
+    EXPECT_TRUE(log().Count("got FD", -1) + log().Count("closing FD", -1) == 3 && log().Has("Cache must be empty.", -1))
+        << log().Dump();
     std::string why = "x";
     int whyErrno = -1;
-    EXPECT_FALSE(GetLastCacheError(why, whyErrno));
-    EXPECT_TRUE(why.empty() && whyErrno == 0);
+    EXPECT_TRUE(!GetLastCacheError(why, whyErrno) && why.empty() && whyErrno == 0);
 
     g_ptrLogWriter.reset();
-    EXPECT_FALSE(facade.UpdateItem("relative", 1, 0));
-    EXPECT_TRUE(GetLastCacheError(why, whyErrno));
-    EXPECT_EQ(whyErrno, EINVAL);
-    EXPECT_NE(why.find("[relative]"), std::string::npos) << why;
-    std::thread([] {
-        std::string text;
-        int errnum;
-        EXPECT_FALSE(GetLastCacheError(text, errnum));
-    }).join();
+    EXPECT_FALSE(m.UpdateItem("relative", 1, 0));
+    EXPECT_TRUE(GetLastCacheError(why, whyErrno) && whyErrno == EINVAL && why.find("[relative]") != std::string::npos)
+        << why;
+    std::thread([&] { EXPECT_FALSE(GetLastCacheError(why, whyErrno)); }).join();  // only this thread's
     ClearLastCacheError();
     EXPECT_FALSE(GetLastCacheError(why, whyErrno));
 }
 
-// Everything that initialisation corrects or refuses, and what it takes as
-// given although it cannot work, in words.
-TEST_F(Init, ValidationSaysWhatIsWrongWithTheArguments)
+// What validation says of the arguments, and what initialisation writes and
+// keeps of them: reserves of 199 bytes and 1000 inodes (the division first),
+// clamped percents, and the safest modes for invalid ones.
+TEST_F(Init, InvalidArgumentsAreNamedAndCorrected)
 {
-    const struct {
+    struct Row {
         std::function<void(CacheArgs&)> change;
-        const char* problem;  // "": valid
-    } rows[] = {
-        {[](CacheArgs&) {}, ""},
-        {[](CacheArgs& a) { a.bytesMinFree = a.inodesMinFree = 100; }, ""},
+        std::string problem;  // a part of what validation says; "": valid
+        int mode = -1;        // the prune mode kept; -1: not initialised here
+        uint64_t bytes = 0, inodes = 0;       // the reserves kept
+        std::vector<std::string> lines = {};  // initialisation's corrections
+        ProcessModel model = CM_LOCK_PROCESS_THREAD;
+    };
+    const std::vector<Row> rows = {
+        {[](CacheArgs&) {}, "", CM_PRUNE_ITEM},
+        {[](CacheArgs& a) { a.bytesMinFree = a.inodesMinFree = 100, a.pruneMode = CM_PRUNE_SET; }, "", CM_PRUNE_SET,
+         100, 1000},
         {[](CacheArgs& a) { a.cacheDir.clear(); }, "cacheDir is empty"},
         {[](CacheArgs& a) { a.cacheDir = "/" + std::string(2100, 'd'); }, "module root is longer than 2047 bytes"},
-        {[](CacheArgs& a) { a.bytesMinFree = -5; }, "bytesMinFree [-5] is outside 0 to 100 percent; initialisation uses 0"},
-        {[](CacheArgs& a) { a.inodesMinFree = 101; }, "inodesMinFree [101] is outside 0 to 100 percent; initialisation uses 100"},
-        {[](CacheArgs& a) { a.pruneMethod = static_cast<PruneMethod>(3); }, "pruneMethod [3]"},
-        {[](CacheArgs& a) { a.pruneMode = 2; }, "pruneMode [2] is neither"},
-        {[](CacheArgs& a) { a.processModel = static_cast<ProcessModel>(-1); }, "processModel [-1] is none"},
+        {[](CacheArgs& a) { a.bytesMinFree = -5, a.inodesMinFree = 150, a.processModel = CM_LOCK_PROCESS; },
+         "bytesMinFree [-5] is outside 0 to 100 percent; initialisation uses 0", CM_PRUNE_ITEM, 0, 1000,
+         {"bytesMinFree [-5] percent. Using [0].", "inodesMinFree [150] percent. Using [100]."}, CM_LOCK_PROCESS},
+        {[](CacheArgs& a) { a.bytesMinFree = 101, a.inodesMinFree = -1, a.processModel = CM_LOCK_THREAD; },
+         "inodesMinFree [-1] is outside 0 to 100 percent; initialisation uses 0", CM_PRUNE_ITEM, 100, 0,
+         {"bytesMinFree [101] percent. Using [100].", "inodesMinFree [-1] percent. Using [0]."}, CM_LOCK_THREAD},
+        // taken as given, although pruning would leave the files in place
+        {[](CacheArgs& a) { a.pruneMethod = static_cast<PruneMethod>(3); }, "pruneMethod [3]", CM_PRUNE_ITEM},
+        {[](CacheArgs& a) { a.pruneMode = 2; }, "pruneMode [2] is neither", CM_PRUNE_SET, 0, 0,
+         {"Invalid prune mode [2]. Defaulting to [CM_PRUNE_SET]."}},
+        {[](CacheArgs& a) { a.processModel = static_cast<ProcessModel>(-1); }, "processModel [-1] is none",
+         CM_PRUNE_ITEM, 0, 0, {"Invalid process model [-1]. Using [CM_LOCK_PROCESS_THREAD]."}},
     };
-    for (const auto& row : rows) {
+    size.totalBytes = 199;
+    size.totalInodes = 1000;
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.problem);
         CacheArgs args = Args();
         row.change(args);
         std::string problems = "stale";
-        EXPECT_EQ(ValidateCacheArgs(args, problems), *row.problem == '\0');
+        EXPECT_EQ(ValidateCacheArgs(args, problems), row.problem.empty());
         EXPECT_NE(problems.find(row.problem), std::string::npos) << problems;
-        EXPECT_EQ(problems.empty(), *row.problem == '\0') << problems;
+        EXPECT_EQ(problems.empty(), row.problem.empty()) << problems;
+        EXPECT_TRUE(log().Lines().empty()) << log().Dump();  // validation writes nothing
+        if (row.mode < 0)
+            continue;
+        CacheManagerImpl& m = Manager(args);
+        // Besides "got FD", the only error lines are the corrections.
+        EXPECT_EQ(log().CountLevel(-1), 1 + static_cast<int>(row.lines.size())) << log().Dump();
+        for (const std::string& line : row.lines)
+            EXPECT_EQ(log().Count(line, -1), 1) << line;
+        EXPECT_TRUE(m.m_minFreeSpace == row.bytes && m.m_minFreeInodes == row.inodes && m.m_pruneMode == row.mode &&
+                    m.m_processModel == row.model && m.m_ptrCacheLock->m_processModel == row.model);
+        log().Clear();
     }
-    EXPECT_TRUE(log().Lines().empty()) << log().Dump();
 }
 
 TEST_F(Init, TheDefaultProviderReportsTheModuleRootsFileSystem)
@@ -296,36 +225,24 @@ TEST_F(Init, TheDefaultProviderReportsTheModuleRootsFileSystem)
     args.cacheSize = nullptr;
     CacheManagerImpl& m = Manager(args);
     std::unique_ptr<CacheSize> provider(m.m_cacheSize);  // the manager never frees it
-    auto* defaultSize = dynamic_cast<DefaultCacheSize*>(provider.get());
-    ASSERT_NE(defaultSize, nullptr);
-    EXPECT_EQ(defaultSize->m_path, fs + "/CM/7");
-
+    m.m_cacheSize = nullptr;
     struct statvfs info;
     ASSERT_EQ(statvfs(fs.c_str(), &info), 0);
-    uint64_t total = 0, free = 0, inodes = 0, freeInodes = 0;
-    EXPECT_TRUE(provider->GetCacheTotalSpace(total));
-    EXPECT_TRUE(provider->GetCacheFreeSpace(free));
-    EXPECT_TRUE(provider->GetCacheTotalInodes(inodes));
-    EXPECT_TRUE(provider->GetCacheFreeInodes(freeInodes));
-    EXPECT_EQ(total, uint64_t(info.f_blocks) * info.f_frsize);
-    EXPECT_EQ(free, uint64_t(info.f_bavail) * info.f_frsize);
-    EXPECT_EQ(inodes, uint64_t(info.f_files));
-    EXPECT_EQ(freeInodes, uint64_t(info.f_ffree));
-    EXPECT_TRUE(m.m_totalSpace == total && m.m_totalInodes == inodes);
-    m.m_cacheSize = nullptr;
+    std::vector<uint64_t> got(4);
+    EXPECT_TRUE(provider->GetCacheTotalSpace(got[0]) && provider->GetCacheFreeSpace(got[1]) &&
+                provider->GetCacheTotalInodes(got[2]) && provider->GetCacheFreeInodes(got[3]));
+    EXPECT_EQ(got, (std::vector<uint64_t>{uint64_t(info.f_blocks) * info.f_frsize,
+                                          uint64_t(info.f_bavail) * info.f_frsize, info.f_files, info.f_ffree}));
 
+    // On a missing path every figure fails, the space ones with a line each.
     const std::string missing = dir() + "/missing";
     DefaultCacheSize absent(missing);
     uint64_t untouched = 42;
     log().Clear();
-    EXPECT_FALSE(absent.GetCacheTotalSpace(untouched));
-    EXPECT_FALSE(absent.GetCacheFreeSpace(untouched));
-    EXPECT_EQ(log().Count("Failed to stat path [" + missing + "] [No such file or directory : 2]", -1), 2)
-        << log().Dump();
-    EXPECT_FALSE(absent.GetCacheTotalInodes(untouched));
-    EXPECT_FALSE(absent.GetCacheFreeInodes(untouched));
-    EXPECT_EQ(untouched, 42u);
-    EXPECT_EQ(log().Lines().size(), 2u);
+    EXPECT_FALSE(absent.GetCacheTotalSpace(untouched) || absent.GetCacheFreeSpace(untouched) ||
+                 absent.GetCacheTotalInodes(untouched) || absent.GetCacheFreeInodes(untouched));
+    EXPECT_TRUE(untouched == 42 && log().Lines().size() == 2) << log().Dump();
+    EXPECT_EQ(log().Count("Failed to stat path [" + missing + "] [No such file or directory : 2]", -1), 2);
 }
 
 }  // namespace

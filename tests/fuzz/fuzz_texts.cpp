@@ -1,12 +1,12 @@
 // Fuzzes every text the library parses or builds from a path: entry targets,
-// size texts, directory names, path splitting, record paths and time-key
-// directories. Each is checked against a property that must hold for any
-// input, not just for no crash.
+// size texts, settings and statistics fields, directory names, path
+// splitting, records, and time-key directories, each input fed to all. Each
+// is checked against a property that must hold for any input (mostly that
+// what is made from a parse parses back the same), not just for no crash.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <stddef.h>
-#include <stdint.h>
-#include <string>
 #include <vector>
 
 #include "cachemanager/prune/PathUtils.h"
@@ -14,100 +14,66 @@
 
 namespace layout = cm::layout;
 
-namespace {
-
-void Require(bool condition, const char* what)
-{
-    if (!condition) {
-        fprintf(stderr, "property failed: %s\n", what);
-        abort();
-    }
-}
-
-void EntryTargets(const std::string& text)
-{
-    layout::EntryFields fields;
-    std::string bad;
-    if (!layout::ParseEntryTarget(text, fields, bad)) {
-        Require(text.find(':') == std::string::npos || text.find(':', text.find(':') + 1) == std::string::npos,
-                "a text with two colons parses");
-        Require(text.compare(0, bad.size(), bad) == 0, "the bad part is a prefix of the text");
-        return;
-    }
-    // The item path is everything after the second colon, colons included.
-    const size_t second = text.find(':', text.find(':') + 1);
-    Require(fields.item == text.substr(second + 1), "item path is the rest of the text");
-    const std::string again = layout::EntryTarget(static_cast<uint64_t>(fields.size), fields.method, fields.item);
-    layout::EntryFields back;
-    Require(layout::ParseEntryTarget(again, back, bad), "a made target parses");
-    // Sizes are written unsigned; a negative one in a damaged text does not
-    // come back (readers take the item file's size anyway).
-    Require(back.item == fields.item && back.method == fields.method && (fields.size < 0 || back.size == fields.size),
-            "a made target reads back as made");
-}
-
-void SizeTexts(const std::string& text)
-{
-    const uint64_t total = layout::ParseSizeText(text);
-    Require(layout::ParseSizeText(layout::SizeText(total)) == total, "a size text round-trips");
-    Require(layout::SizeText(total).size() <= layout::kMaxSizeText, "a size text fits its link");
-}
-
-void Paths(const std::string& path)
-{
-    const std::string base = BaseName(path);
-    const std::string dir = DirName(path);
-    std::vector<char> baseBuffer(path.size() + 1), dirBuffer(path.size() + 1);
-    BaseName(path, baseBuffer.data());
-    DirName(path, dirBuffer.data());
-    Require(dir == dirBuffer.data(), "DirName forms agree");
-    if (path.find('/') == std::string::npos) {
-        Require(base == path && dir.empty() && baseBuffer[0] == '\0', "a path without '/' splits as documented");
-    } else {
-        Require(dir + "/" + base == path, "DirName / BaseName rebuild the path");
-        Require(base == baseBuffer.data(), "BaseName forms agree");
-    }
-    std::string inPlace = path;
-    DirName(inPlace, inPlace);
-    Require(inPlace == dir, "DirName in place");
-    const std::string record = layout::RecordPath(path);
-    Require(record.size() >= base.size() && record.compare(record.size() - base.size(), base.size(), base) == 0,
-            "a record ends in the item's base name");
-    Require(path.find('/') != std::string::npos || record.find('/') == std::string::npos,
-            "an item without a directory keeps its record beside it");
-}
-
-void TimeKeys(const uint8_t* data, size_t size)
-{
-    uint64_t key = 0;
-    memcpy(&key, data, size < sizeof key ? size : sizeof key);
-    const std::string dir = layout::EntryDir("T", key);
-    unsigned parts[5];
-    char tail;
-    Require(sscanf(dir.c_str(), "T/%u/%u/%u/%u/%u%c", &parts[0], &parts[1], &parts[2], &parts[3], &parts[4], &tail) == 5,
-            "an entry directory has five numbered levels");
-    const uint64_t back = (static_cast<uint64_t>(parts[0]) << 32) | (parts[1] << 24) | (parts[2] << 16) |
-                          (parts[3] << 8) | parts[4];
-    Require(back == key, "an entry directory encodes its key");
-    for (int i = 1; i < 5; ++i)
-        Require(parts[i] <= 255, "levels 2 to 5 hold one byte each");
-}
-
-}  // namespace
+// Aborts, naming the property, when it does not hold.
+#define REQUIRE(property) ((property) ? (void)0 : (fprintf(stderr, "property failed: %s\n", #property), abort()))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size == 0)
         return 0;
     // Paths and link texts never hold a NUL: cut the input at the first one.
-    const std::string raw(reinterpret_cast<const char*>(data + 1), size - 1);
-    const std::string text(raw.c_str());
-    switch (data[0] % 5) {
-    case 0: EntryTargets(text); break;
-    case 1: SizeTexts(text); break;
-    case 2: Paths(text); break;
-    case 3: TimeKeys(data + 1, size - 1); break;
-    case 4: (void)layout::NameNumber(text.c_str()); break;
+    const std::string text(std::string(reinterpret_cast<const char*>(data), size).c_str());
+
+    // An entry target: everything after the second colon is the item path,
+    // colons included; only a text with fewer than two colons fails, showing
+    // a prefix of itself.
+    layout::EntryFields fields, back;
+    std::string bad;
+    const size_t second = text.find(':', text.find(':') + 1);
+    if (!layout::ParseEntryTarget(text, fields, bad)) {
+        REQUIRE(second == std::string::npos && text.compare(0, bad.size(), bad) == 0);
+    } else {
+        REQUIRE(fields.item == text.substr(second + 1));
+        REQUIRE(layout::ParseEntryTarget(layout::EntryTarget(fields.size, fields.method, fields.item), back, bad));
+        // Sizes are written unsigned; a negative one in a damaged text does
+        // not come back (readers take the item file's size anyway).
+        REQUIRE(back.item == fields.item && back.method == fields.method &&
+                (fields.size < 0 || back.size == fields.size));
     }
+    const uint64_t total = layout::ParseSizeText(text);
+    REQUIRE(layout::ParseSizeText(layout::SizeText(total)) == total);
+    REQUIRE(layout::SizeText(total).size() <= layout::kMaxSizeText);
+    layout::ModuleStatistics stats, again;
+    layout::ParseFields(text, stats);
+    REQUIRE(layout::ParseFields(layout::FormatFields(stats), again) == stats.kCount);
+    REQUIRE(memcmp(stats.values, again.values, sizeof stats.values) == 0);
+    // A name the walks take as a number is the number's own text.
+    REQUIRE(!layout::IsNumberName(text.c_str()) || std::to_string(layout::NameNumber(text.c_str())) == text);
+
+    // The text as a path: the forms of BaseName and DirName agree and rebuild it.
+    const std::string base = BaseName(text), dir = DirName(text);
+    std::vector<char> baseBuffer(text.size() + 1), dirBuffer(text.size() + 1);
+    BaseName(text, baseBuffer.data());
+    DirName(text, dirBuffer.data());
+    std::string inPlace = text, item;
+    DirName(inPlace, inPlace);
+    REQUIRE(dir == dirBuffer.data() && inPlace == dir);
+    // A path without '/' is all base name, but the buffer form gives nothing.
+    if (text.find('/') == std::string::npos)
+        REQUIRE(base == text && dir.empty() && baseBuffer[0] == '\0');
+    else
+        REQUIRE(dir + "/" + base == text && base == baseBuffer.data());
+    // A record sits beside its item (never at the root for an item without a
+    // directory) and, when the item has a name, leads back to it.
+    const std::string record = layout::RecordPath(text);
+    REQUIRE(DirName(record) == dir && (base.empty() || (layout::RecordItem(record, item) && item == text)));
+
+    // The input's first bytes as a time key: its entry directory has five
+    // numbered levels that give the key back.
+    uint64_t key = 0, keyBack = 0;
+    memcpy(&key, data, std::min(size, sizeof key));
+    const std::string entryDir = layout::EntryDir("T", key);
+    REQUIRE(layout::KeyOfIndexPath("T", entryDir, keyBack) && keyBack == key &&
+            std::count(entryDir.begin(), entryDir.end(), '/') == 5);
     return 0;
 }
