@@ -3,6 +3,7 @@
 #include "tests/TestSupport.h"
 
 #include <memory>
+#include <sys/statvfs.h>
 
 #include "cachemanager/CacheLock.h"
 
