@@ -596,60 +596,6 @@ TEST_F(Scenario, OneUpdateOfAnItemInTheCache)
     EXPECT_EQ(SizeText(), "500");
 }
 
-// Items of 96 KiB, every third by each prune method, are added to a 4 MiB tmpfs
-// with the library's own size provider, a quarter of the bytes and a tenth of
-// the inodes kept free, until pruning has set in and gone on for a while.
-TEST_F(Scenario, FillingASmallFileSystemPrunesOldestFirstByEachMethodInBothModes)
-{
-    SKIP_UNLESS_ROOT();
-    for (const int mode : {CM_PRUNE_ITEM, CM_PRUNE_SET}) {
-        SCOPED_TRACE("mode " + std::to_string(mode));
-        const std::string mnt = dir() + "/mnt" + std::to_string(mode);
-        TmpfsMount fs(mnt, "size=4m,nr_inodes=400");
-        ASSERT_TRUE(fs.ok());
-        CacheArgs args = Args();
-        args.cacheDir = mnt;
-        args.cacheSize = nullptr;
-        args.bytesMinFree = 25;
-        args.inodesMinFree = 10;
-        args.pruneMode = mode;
-        CacheManagerImpl& m = Manager(args);
-        std::unique_ptr<CacheSize> provider(m.m_cacheSize);  // the library never frees it
-        const PruneMethod methods[] = {PRUNE_TRUNCATE, PRUNE_UNLINK, PRUNE_UNLINK_RECURSE};
-        std::vector<std::string> order;  // item i is pruned by methods[i % 3]
-        for (int i = 0; i < 48; ++i) {
-            const std::string name = std::to_string(i);
-            order.push_back(mnt + "/items/" + (i % 3 == 2 ? "r" + name + "/deep/f" : "f" + name));
-            WriteFile(order.back(), 96 * 1024);
-            ASSERT_TRUE(m.UpdateItem(order.back(), 96 * 1024, Key(1 + i / (mode == CM_PRUNE_SET ? 2 : 1))));
-            ASSERT_TRUE(m.UpdateItem(order.back(), methods[i % 3]));
-        }
-
-        // Pruned items form the oldest part of the order, each pruned by its method.
-        size_t inCache = 0, pruned = 0;
-        for (size_t i = 0; i < order.size(); ++i) {
-            const std::string& path = order[i];
-            if (Exists(RecordOf(path))) {
-                ++inCache;
-                EXPECT_EQ(FileSize(path), 96 * 1024) << path;
-                continue;
-            }
-            EXPECT_EQ(inCache, 0u) << path << " was pruned after a younger item";
-            ++pruned;
-            const std::string gone = i % 3 == 0 ? "" : i % 3 == 1 ? path : ParentOf(ParentOf(path));
-            EXPECT_TRUE(gone.empty() ? FileSize(path) == 0 : !Exists(gone)) << path;
-        }
-        EXPECT_GE(pruned, 6u) << "pruning never set in";
-        EXPECT_EQ(LinksUnder(m.m_timeTableDir).size(), inCache);
-        EXPECT_EQ(LinkText(m.m_sizeLink), std::to_string(BytesInCache(order)));
-        struct statvfs st;
-        ASSERT_EQ(statvfs(mnt.c_str(), &st), 0);
-        EXPECT_GT(static_cast<uint64_t>(st.f_bavail) * st.f_frsize, m.m_minFreeSpace);
-        EXPECT_GT(static_cast<uint64_t>(st.f_ffree), m.m_minFreeInodes);
-        m.m_cacheSize = nullptr;
-    }
-}
-
 class Policies : public Numbered {
 protected:
     // A host's key for a moment this many seconds ago.
