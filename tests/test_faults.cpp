@@ -1,11 +1,10 @@
-// Real faults: a full file system (bytes, then inodes), a read-only remount,
-// an unprivileged process where it may not write, and an index damaged by
-// hand. Each fault gives a false result and an error line (or, where the
-// library passes the damage over, the operation still succeeds), nothing
-// crashes or hangs, and the cache works again once the fault is gone.
+// Real faults: a full file system (bytes, then inodes), a read-only remount
+// and an index damaged by hand. Each fault gives a false result and an error
+// line (or, where the library passes the damage over, the operation still
+// succeeds), nothing crashes or hangs, and the cache works again once the
+// fault is gone. (A process without permission is met in the pruning and
+// initialisation tests.)
 #include "tests/TestSupport.h"
-
-#include <ftw.h>
 
 #include "cachemanager/CacheLock.h"
 
@@ -17,14 +16,6 @@ using test::WriteFile;
 
 // A key whose directories sort after any name that reads as 0.
 const uint64_t kKey = 1700000000ULL << 8;
-
-int MakeWritable(const char* path, const struct stat*, int, struct FTW*)
-{
-    chmod(path, 0777);
-    return 0;
-}
-
-void ChmodTree(const std::string& path) { nftw(path.c_str(), MakeWritable, 16, FTW_PHYS); }
 
 // Fills the file system that holds dir until it says ENOSPC, with one file
 // of bytes or with empty files; returns what it made.
@@ -163,51 +154,6 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
     for (const auto& operation : operations)
         EXPECT_TRUE(operation.first == std::string("prune") || operation.second()) << operation.first << log().Dump();
     ExpectWhole(fs + "/CM/7", {a, b, c});
-}
-
-// Each row takes write permission from nobody somewhere; nobody's operation
-// fails with an error line; once root gives it back, nobody's operation works
-// and the index is whole.
-TEST_F(Faults, AnUnprivilegedProcessFailsCleanlyWhereItMayNotWrite)
-{
-    SKIP_UNLESS_ROOT();
-    struct Row {
-        const char* where;
-        std::string locked;  // made root's, mode 0755 (0700 for the lockfile)
-        const char* line;
-    };
-    ASSERT_EQ(chmod(dir().c_str(), 0755), 0);
-    int module = 20;
-    const Row rows[] = {
-        {"lockfile", "/lockfile", "Failed to create lockfile for TimeTable."},
-        {"item directory", "", "[Permission denied]"},
-        {"index", "/T", "[Permission denied]"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.where);
-        CacheArgs args = Args();
-        args.moduleId = module++;
-        const std::string root = dir() + "/CM/" + std::to_string(args.moduleId);
-        const std::string item = Item(std::to_string(args.moduleId) + "/x");
-        WriteFile(item, 10);
-        Manager(args);  // the module, made by root
-        ChmodTree(dir());
-        const std::string locked = row.locked.empty() ? test::ParentOf(item) : root + row.locked;
-        ASSERT_EQ(chmod(locked.c_str(), row.locked == "/lockfile" ? 0700 : 0755), 0);
-        log().Clear();
-        auto nobodyUpdates = [&]() {
-            CacheManagerImpl* manager = new CacheManagerImpl();
-            const bool ok = manager->InitCacheManager(args) && manager->UpdateItem(item, 10, kKey);
-            return ok ? 0 : log().Has(row.line, -1) ? 1 : 2;
-        };
-        EXPECT_EQ(test::RunAsNobody(nobodyUpdates), 1) << "nobody's update should fail with " << row.line;
-        ExpectWhole(root, {item});
-
-        ChmodTree(dir());
-        EXPECT_EQ(test::RunAsNobody(nobodyUpdates), 0) << "nobody's update should work again";
-        EXPECT_TRUE(test::InCache(item));
-        ExpectWhole(root, {item});
-    }
 }
 
 // Damage made by hand, one row each, on a module of its own with item a in
