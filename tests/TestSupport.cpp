@@ -4,11 +4,9 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
+#include <climits>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,23 +88,16 @@ void MakeLink(const std::string& target, const std::string& path)
         ADD_FAILURE() << "symlink " << path << ": " << strerror(errno);
 }
 
-bool Exists(const std::string& path)
+// The lstat mode of path, 0 when it is missing.
+mode_t ModeOf(const std::string& path)
 {
     struct stat st;
-    return lstat(path.c_str(), &st) == 0;
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
 }
 
-bool IsLink(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool IsDir(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool Exists(const std::string& path) { return ModeOf(path) != 0; }
+bool IsLink(const std::string& path) { return S_ISLNK(ModeOf(path)); }
+bool IsDir(const std::string& path) { return S_ISDIR(ModeOf(path)); }
 
 int64_t FileSize(const std::string& path)
 {
