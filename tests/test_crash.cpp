@@ -25,20 +25,14 @@ class CrashLeftovers : public test::PruneTest {};
 // the orphan just because dropping it freed nothing.
 TEST_F(CrashLeftovers, AnOrphanEntryNeverPrunesItsItem)
 {
-    struct Case {
-        int mode;
-        bool hideAfterwards;
-    };
-    const Case cases[] = {{CM_PRUNE_ITEM, false}, {CM_PRUNE_ITEM, true}, {CM_PRUNE_SET, false}, {CM_PRUNE_SET, true}};
-    int module = 10;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.mode == CM_PRUNE_ITEM ? "item" : "set") + " mode, " +
-                     (c.hideAfterwards ? "hidden" : "filed afresh") + " after the crash");
+    for (int module = 10; module < 14; ++module) {
+        const bool setMode = module % 2 != 0, hideAfterwards = module >= 12;
+        SCOPED_TRACE(std::string(setMode ? "set" : "item") + " mode, " + (hideAfterwards ? "hidden" : "filed afresh"));
         test::RemoveTree(dir() + "/items");
         size.freeBytesFn = nullptr;
         CacheArgs args = Args();
-        args.moduleId = module++;
-        args.pruneMode = c.mode;
+        args.moduleId = module;
+        args.pruneMode = setMode ? CM_PRUNE_SET : CM_PRUNE_ITEM;
         CacheManagerImpl& m = Manager(args);
         const std::string x = Add(m, "x", 30, Key(1));
         CacheItemInfo old;
@@ -47,7 +41,7 @@ TEST_F(CrashLeftovers, AnOrphanEntryNeverPrunesItsItem)
         ASSERT_TRUE(m.CreateLatest(x, orphan, 30, Key(2)));
         // Killed here. The owner goes on with x; y comes along.
         const std::string y = Add(m, "y", 40, Key(3));
-        if (c.hideAfterwards)
+        if (hideAfterwards)
             ASSERT_TRUE(m.HideItem(x, 0));
         else
             ASSERT_TRUE(m.UpdateItem(x, 30, Key(4)));
@@ -58,7 +52,7 @@ TEST_F(CrashLeftovers, AnOrphanEntryNeverPrunesItsItem)
         EXPECT_EQ(FileSize(x), 30);
         EXPECT_FALSE(Exists(y));
         EXPECT_FALSE(Exists(orphan));
-        EXPECT_EQ(test::InCache(x), !c.hideAfterwards);
+        EXPECT_EQ(test::InCache(x), !hideAfterwards);
         EXPECT_TRUE(log().Has("[" + orphan + "] is not the entry of [" + x + "]", 1)) << log().Dump();
     }
 }
