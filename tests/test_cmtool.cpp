@@ -1,4 +1,5 @@
-// cmtool, run as a program on modules made by the library.
+// cmtool, run as a program on modules made by the library, and the index
+// checker as a library, for what cmtool does not show.
 #include "tests/TestSupport.h"
 
 #include <csignal>
@@ -476,6 +477,41 @@ TEST_F(Cmtool, DemoPrunesByEveryMethodAndCleansUpOnEveryWayOut)
     EXPECT_TRUE(test::ListDir(tmp).empty());
     EXPECT_EQ(ReadAll("/proc/self/mounts").find(tmp), std::string::npos);
 #endif
+}
+
+// The index checker as a library: its progress calls, the order of its
+// entries, its errors.
+class Checker : public test::CacheTest {};
+
+// Entries in numeric order, not text order; a few examples and the count of
+// the rest; progress every 1024 names. No module, or no initialised manager
+// to repair with: an error that says so.
+TEST_F(Checker, ALargeIndexReportsProgressAndCountsBeyondItsExamples)
+{
+    Manager();
+    const std::string entryDir = layout::EntryDir(T(), 1700000001ull << 8);
+    for (uint32_t i = 1; i <= 1500; ++i)
+        test::MakeLink(layout::EntryTarget(0, 1, Item("gone" + std::to_string(i))), layout::EntryPath(entryDir, i));
+    cm::check::CheckOptions options;
+    options.moduleRoot = ModuleRoot();
+    options.maxExamples = 3;
+    std::vector<uint64_t> calls;
+    options.progress = [&calls](uint64_t names) { calls.push_back(names); };
+    cm::check::CheckReport report;
+    std::string error;
+    ASSERT_TRUE(cm::check::CheckIndex(options, report, error)) << error;
+    ASSERT_EQ(report.entries.size(), 1500u);
+    EXPECT_EQ(report.entries[9].number, 10u);
+    EXPECT_NE(report.Format().find("... and 1497 more"), std::string::npos) << report.Format();
+    EXPECT_EQ(calls.at(0), 1024u);
+
+    options.moduleRoot = dir() + "/CM/9";
+    EXPECT_FALSE(cm::check::CheckIndex(options, report, error));
+    EXPECT_NE(error.find("no module at"), std::string::npos) << error;
+    CacheManagerImpl never;
+    cm::check::RepairReport repair;
+    EXPECT_FALSE(cm::check::RepairIndex(never, options, false, repair, error));
+    EXPECT_EQ(error, "the cache manager is not initialised");
 }
 
 }  // namespace

@@ -116,21 +116,6 @@ TEST_F(Init, AFailedStepLeavesAManagerThatRefusesEverythingADetachedOneAcceptsIt
     EXPECT_TRUE(test::ListDir(dir() + "/items") == std::vector<std::string>{"kept"} && test::FileSize(item) == 10);
 }
 
-TEST_F(Init, ALockfileThatAnotherUserOwnsFailsInitialisation)
-{
-    SKIP_UNLESS_ROOT();
-    test::MakeDirs(T());
-    test::WriteFile(Item("kept"), 10);
-    test::WriteFile(ModuleRoot() + "/lockfile", 0);  // root's, and 0755 like the directories: nobody may write it
-    for (const std::string& d : {dir(), dir() + "/CM", ModuleRoot(), T(), dir() + "/items", ModuleRoot() + "/lockfile"})
-        ASSERT_EQ(chmod(d.c_str(), 0755), 0);
-    EXPECT_EQ(test::RunAsNobody([&] {
-        CacheManager facade;
-        return facade.InitCacheManager(Args()) || !log().Has("Failed to create lockfile for TimeTable.", -1) ||
-               !RefusesEverything(facade, log(), Item("kept"));
-    }), 0);
-}
-
 // The error lines that are no failure (a lock opened or closed, the last
 // entry pruned) leave it alone; a failure fills it also without a writer,
 // for the failing thread only.
