@@ -4,9 +4,68 @@
 // the index must not stop the cache from working. (Workers killed at random
 // moments, over and over, are in test_stress.cpp.)
 #include "tests/TestSupport.h"
-#include "tests/FaultShim.h"
 
+#include <csignal>
 #include <cstring>
+#include <dlfcn.h>
+
+namespace {
+
+// The shim: symlink(), rename() and unlink() of this test program, which
+// (armed) wait for the call whose path (the link made, the name renamed to,
+// the name removed) ends with the fault's text, and then either kill the
+// process with SIGKILL before the call is made, or fail the call with an
+// errno. Disarmed, every call goes straight to the C library.
+enum FaultCall { FAULT_SYMLINK, FAULT_RENAME, FAULT_UNLINK };
+
+struct Fault {
+    FaultCall call;
+    std::string pathEnd;
+    int error;  // 0: SIGKILL before the call; otherwise the call fails with it
+    int after;  // matching calls to let pass first
+};
+
+bool g_armed = false;
+Fault g_fault;
+
+bool Hits(FaultCall call, const char* path)
+{
+    const std::string text(path), &end = g_fault.pathEnd;
+    if (!g_armed || call != g_fault.call || text.size() < end.size() ||
+        text.compare(text.size() - end.size(), end.size(), end) != 0 || g_fault.after-- > 0)
+        return false;
+    if (g_fault.error == 0)
+        raise(SIGKILL);
+    g_armed = false;
+    errno = g_fault.error;
+    return true;
+}
+
+template <typename F>
+F Next(const char* name)
+{
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int symlink(const char* text, const char* link)
+{
+    static auto real = Next<int (*)(const char*, const char*)>("symlink");
+    return Hits(FAULT_SYMLINK, link) ? -1 : real(text, link);
+}
+
+extern "C" int rename(const char* from, const char* to)
+{
+    static auto real = Next<int (*)(const char*, const char*)>("rename");
+    return Hits(FAULT_RENAME, to) ? -1 : real(from, to);
+}
+
+extern "C" int unlink(const char* path)
+{
+    static auto real = Next<int (*)(const char*)>("unlink");
+    return Hits(FAULT_UNLINK, path) ? -1 : real(path);
+}
 
 namespace {
 
@@ -72,14 +131,14 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
     struct Row {
         const char* name;
         int mode;
-        std::function<test::Fault(const Context&)> fault;  // error 0: a kill
+        std::function<Fault(const Context&)> fault;  // error 0: a kill
         std::function<void(const Context&)> op;
         std::function<void(const Context&)> check;  // the state the fault left
         const char* prunedAfter;  // the items whose files are gone once everything is pruned
         bool pruneFirst;          // prune once before the fault, to make the oldest link
         bool share;               // with the module state shared
     };
-    auto kill = [](test::FaultCall call, const std::string& end) { return test::Fault{call, end, 0, 0}; };
+    auto kill = [](FaultCall call, const std::string& end) { return Fault{call, end, 0, 0}; };
     auto entryOf = [](const std::string& item) { return LinkText(layout::RecordPath(item)); };
     auto refileA = [](const Context& c) { c.m->UpdateItem(c.a, 15, Key(2)); };
     auto pruneOne = [](const Context& c) {
@@ -93,12 +152,12 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
     };
     const Row rows[] = {
         {"method rewrite killed before its rename", CM_PRUNE_ITEM,
-         [&](const Context& c) { return kill(test::FAULT_RENAME, c.entryA); },
+         [&](const Context& c) { return kill(FAULT_RENAME, c.entryA); },
          [](const Context& c) { c.m->UpdateItem(c.a, PRUNE_TRUNCATE); },
          [](const Context& c) { EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a)); }, "abc",
          false, false},
         {"method rewrite without room to make it aside", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/entry.tmp", ENOSPC, 0}; },
+         [](const Context&) { return Fault{FAULT_SYMLINK, "/entry.tmp", ENOSPC, 0}; },
          [](const Context& c) { EXPECT_FALSE(c.m->UpdateItem(c.a, PRUNE_TRUNCATE)); },
          [this](const Context& c) {
              EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a));
@@ -106,9 +165,9 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
              EXPECT_TRUE(log().Has("UpdatePruneMethod failed for [" + c.a + "]", -1));
          },
          "abc", false, false},
-        {"latest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/latest"); },
+        {"latest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(FAULT_RENAME, "/latest"); },
          refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false, false},
-        {"oldest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(test::FAULT_RENAME, "/oldest"); },
+        {"oldest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(FAULT_RENAME, "/oldest"); },
          pruneOne,
          [&](const Context& c) {
              // The first prune made the link; the second, killed, leaves it
@@ -118,10 +177,10 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
          },
          "ac", true, false},
         {"size total's replacement killed", CM_PRUNE_ITEM,
-         [&](const Context&) { return kill(test::FAULT_RENAME, "/size"); }, refileA,
+         [&](const Context&) { return kill(FAULT_RENAME, "/size"); }, refileA,
          [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false, false},
         {"size total without room to make it aside", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_SYMLINK, "/size.tmp", ENOSPC, 0}; }, refileA,
+         [](const Context&) { return Fault{FAULT_SYMLINK, "/size.tmp", ENOSPC, 0}; }, refileA,
          [this](const Context& c) {
              EXPECT_EQ(LinkText(c.root + "/size"), "60");
              EXPECT_TRUE(log().Has("symlink() failed. [" + c.root + "/size] -> [65] [No space left", -1))
@@ -129,24 +188,24 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
          },
          "abc", false, false},
         {"update killed before the record is pointed at the new entry", CM_PRUNE_ITEM,
-         [&](const Context& c) { return kill(test::FAULT_UNLINK, layout::RecordPath(c.a)); }, refileA,
+         [&](const Context& c) { return kill(FAULT_UNLINK, layout::RecordPath(c.a)); }, refileA,
          [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false, false},
         {"item mode: the oldest link cannot move on", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
+         [](const Context&) { return Fault{FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
          "abc", false, false},
         {"set mode: the oldest link cannot move on", CM_PRUNE_SET,
-         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
+         [](const Context&) { return Fault{FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
          "abc", false, false},
         {"statistics update killed", CM_PRUNE_ITEM,
-         [](const Context&) { return test::Fault{test::FAULT_RENAME, "/stats", 0, 1}; },
+         [](const Context&) { return Fault{FAULT_RENAME, "/stats", 0, 1}; },
          [&](const Context& c) {
              c.m->DeleteFromCache(c.a);
              makeRoom(c);
@@ -177,20 +236,20 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         if (row.pruneFirst)
             pruneOne(c);
 
-        const test::Fault fault = row.fault(c);
+        const Fault fault = row.fault(c);
         log().Clear();
         if (fault.error == 0) {
             fflush(nullptr);
             const pid_t child = test::Spawn([&] {
-                test::ArmFault(fault);
+                g_fault = fault, g_armed = true;
                 row.op(c);
                 return 0;
             });
             ASSERT_EQ(test::Reap(child), -1) << "the child was not killed at the call";
         } else {
-            test::ArmFault(fault);
+            g_fault = fault, g_armed = true;
             row.op(c);
-            test::DisarmFault();
+            g_armed = false;
         }
         row.check(c);
 
