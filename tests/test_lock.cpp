@@ -4,7 +4,6 @@
 #include "tests/TestSupport.h"
 
 #include "cachemanager/CacheLock.h"
-#include "host/KorCriticalSectionH.h"
 
 namespace {
 
@@ -209,26 +208,6 @@ TEST_F(LockTest, ALockfileThatDidNotOpenFailsEveryFileLock)
         // The section is left with the failed file lock too.
         EXPECT_TRUE(SectionFreeElsewhere(*lock));
     }
-}
-
-// Counted: another thread enters only after the holder's last leave().
-TEST_F(LockTest, TheCriticalSectionIsReentrantAndCounted)
-{
-    KorCriticalSectionH section;
-    EXPECT_TRUE(section.enter(true) && section.enter(true) && section.enter(false));  // the last: already ours
-    std::atomic<int> leaves{0};
-    std::thread waiter([&] {
-        EXPECT_FALSE(section.enter(false));
-        section.enter(true);
-        EXPECT_EQ(leaves.load(), 3);
-        section.leave();
-    });
-    for (int left = 0; left < 3; ++left) {
-        usleep(50000);
-        ++leaves;
-        section.leave();
-    }
-    waiter.join();
 }
 
 }  // namespace
