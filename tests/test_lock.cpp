@@ -4,6 +4,7 @@
 #include "tests/TestSupport.h"
 
 #include "cachemanager/CacheLock.h"
+#include "host/KorCriticalSectionH.h"
 
 namespace {
 
