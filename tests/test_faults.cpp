@@ -110,7 +110,7 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
     ASSERT_TRUE(m.UpdateItem(a, 100, kKey));
     ASSERT_TRUE(m.UpdateItem(b, 200, kKey + 1));
     auto snapshot = [&] {
-        std::string text = test::LinkText(m.m_sizeLink) + "|" + test::LinkText(m.m_latestLink);
+        std::string text;
         for (const std::string& link : test::LinksUnder(fs))
             text += "|" + link + "->" + test::LinkText(link);
         return text;
@@ -127,26 +127,12 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
         {"method", [&] { return m.UpdateItem(a, PRUNE_TRUNCATE); }},
         {"hide", [&] { return m.HideItem(a, 0); }},
         {"delete", [&] { return m.DeleteFromCache(b); }},
-        {"prune", [&] {
-             size.freeBytes = 0;
-             const bool ok = m.CreateSpace("x", 10);
-             size.freeBytes = 1000000;
-             return ok;
-         }},
-        {"init", [&] {
-             CacheManagerImpl* fresh = new CacheManagerImpl();
-             const bool ok = fresh->InitCacheManager(args);
-             delete fresh;
-             return ok;
-         }},
+        {"prune", [&] { return m.CreateSpace("x", size.totalBytes); }},  // free is no more than asked for
     };
     for (const auto& operation : operations) {
         log().Clear();
         EXPECT_FALSE(operation.second()) << operation.first;
-        // The lockfile's open failure is reported by init, without the reason.
-        const bool init = operation.first == std::string("init");
-        EXPECT_TRUE(log().Has(init ? "Failed to create lockfile for TimeTable." : "Read-only file system", -1))
-            << operation.first << "\n" << log().Dump();
+        EXPECT_TRUE(log().Has("Read-only file system", -1)) << operation.first << "\n" << log().Dump();
     }
     EXPECT_EQ(snapshot(), before);
 
