@@ -248,7 +248,6 @@ protected:
     std::string EntryOf(const std::string& item) const { return LinkText(RecordOf(item)); }
     std::string SizeText() const { return LinkText(ModuleRoot() + "/size"); }
     std::string OldestText() const { return LinkText(ModuleRoot() + "/oldest"); }
-    std::string LatestText() const { return LinkText(ModuleRoot() + "/latest"); }
     std::vector<std::string> Entries() const { return LinksUnder(T()); }
 };
 

@@ -135,7 +135,6 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         std::function<void(const Context&)> op;
         std::function<void(const Context&)> check;  // the state the fault left
         const char* prunedAfter;  // the items whose files are gone once everything is pruned
-        bool pruneFirst;          // prune once before the fault, to make the oldest link
         bool share;               // with the module state shared
     };
     auto kill = [](FaultCall call, const std::string& end) { return Fault{call, end, 0, 0}; };
@@ -154,8 +153,8 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         {"method rewrite killed before its rename", CM_PRUNE_ITEM,
          [&](const Context& c) { return kill(FAULT_RENAME, c.entryA); },
          [](const Context& c) { c.m->UpdateItem(c.a, PRUNE_TRUNCATE); },
-         [](const Context& c) { EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a)); }, "abc",
-         false, false},
+         [](const Context& c) { EXPECT_EQ(LinkText(c.entryA), layout::EntryTarget(10, PRUNE_UNLINK, c.a)); },
+         "abc", false},
         {"method rewrite without room to make it aside", CM_PRUNE_ITEM,
          [](const Context&) { return Fault{FAULT_SYMLINK, "/entry.tmp", ENOSPC, 0}; },
          [](const Context& c) { EXPECT_FALSE(c.m->UpdateItem(c.a, PRUNE_TRUNCATE)); },
@@ -164,21 +163,22 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
              EXPECT_TRUE(log().Has("symlink() failed. [" + c.entryA + "]->[10:0:", -1)) << log().Dump();
              EXPECT_TRUE(log().Has("UpdatePruneMethod failed for [" + c.a + "]", -1));
          },
-         "abc", false, false},
+         "abc", false},
         {"latest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(FAULT_RENAME, "/latest"); },
-         refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false, false},
-        {"oldest link's move killed", CM_PRUNE_ITEM, [&](const Context&) { return kill(FAULT_RENAME, "/oldest"); },
-         pruneOne,
+         refileA, [&](const Context& c) { EXPECT_EQ(LinkText(c.root + "/latest"), entryOf(c.c)); }, "abc", false},
+        // A first prune, before the fault, makes the oldest link.
+        {"oldest link's move killed", CM_PRUNE_ITEM,
+         [&](const Context& c) { return pruneOne(c), kill(FAULT_RENAME, "/oldest"); }, pruneOne,
          [&](const Context& c) {
              // The first prune made the link; the second, killed, leaves it
              // naming the entry it took out. b, whose file it had not yet
              // pruned, is out of the index: that is the repair's to mend.
              EXPECT_EQ(LinkText(c.root + "/oldest"), c.entryB);
          },
-         "ac", true, false},
+         "ac", false},
         {"size total's replacement killed", CM_PRUNE_ITEM,
          [&](const Context&) { return kill(FAULT_RENAME, "/size"); }, refileA,
-         [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false, false},
+         [](const Context& c) { EXPECT_EQ(LinkText(c.root + "/size"), "60"); }, "abc", false},
         {"size total without room to make it aside", CM_PRUNE_ITEM,
          [](const Context&) { return Fault{FAULT_SYMLINK, "/size.tmp", ENOSPC, 0}; }, refileA,
          [this](const Context& c) {
@@ -186,24 +186,24 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
              EXPECT_TRUE(log().Has("symlink() failed. [" + c.root + "/size] -> [65] [No space left", -1))
                  << log().Dump();
          },
-         "abc", false, false},
+         "abc", false},
         {"update killed before the record is pointed at the new entry", CM_PRUNE_ITEM,
          [&](const Context& c) { return kill(FAULT_UNLINK, layout::RecordPath(c.a)); }, refileA,
-         [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false, false},
+         [&](const Context& c) { EXPECT_EQ(entryOf(c.a), c.entryA); }, "abc", false},
         {"item mode: the oldest link cannot move on", CM_PRUNE_ITEM,
          [](const Context&) { return Fault{FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
-         "abc", false, false},
+         "abc", false},
         {"set mode: the oldest link cannot move on", CM_PRUNE_SET,
          [](const Context&) { return Fault{FAULT_RENAME, "/oldest", EIO, 0}; }, makeRoom,
          [](const Context& c) {
              EXPECT_EQ(FileSize(c.a), -1);
              EXPECT_EQ(LinkText(c.root + "/size"), "50");
          },
-         "abc", false, false},
+         "abc", false},
         {"statistics update killed", CM_PRUNE_ITEM,
          [](const Context&) { return Fault{FAULT_RENAME, "/stats", 0, 1}; },
          [&](const Context& c) {
@@ -215,7 +215,7 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
              ASSERT_TRUE(layout::ParseFields(LinkText(layout::StatisticsLink(c.root)), stats));
              EXPECT_EQ(stats.values[layout::ModuleStatistics::PRUNED_ITEMS], 1u);
          },
-         "abc", false, true},
+         "abc", true},
     };
     int module = 20;
     for (const Row& row : rows) {
@@ -233,8 +233,6 @@ TEST_F(CrashLeftovers, EachWindowLeavesEveryLinkAndEveryIndexedItemPrunable)
         c.c = Add(*c.m, prefix + "c", 30, Key(2));
         c.entryA = EntryOf(c.a);
         c.entryB = EntryOf(c.b);
-        if (row.pruneFirst)
-            pruneOne(c);
 
         const Fault fault = row.fault(c);
         log().Clear();

@@ -400,7 +400,7 @@ TEST_F(Items, PruneMethodHideAndUnHide)
     EXPECT_EQ(SizeText(), "30");
 
     ASSERT_TRUE(cm.UnHideItem(a, 70, 0));
-    EXPECT_EQ(LatestText(), EntryOf(a));
+    EXPECT_EQ(LinkText(ModuleRoot() + "/latest"), EntryOf(a));
     EXPECT_EQ(SizeText(), "100");
 }
 
