@@ -3,7 +3,7 @@
 #include "tests/TestSupport.h"
 
 #include <cerrno>
-#include <climits>
+#include <filesystem>
 #include <sys/stat.h>
 #include <ctime>
 #include <unistd.h>
@@ -287,17 +287,11 @@ TEST_F(ModuleSize, TotalsReadWrittenAndClamped)
     EXPECT_EQ(FileSize(SizeLink()), 3);
 }
 
-std::string Cwd()
-{
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) != nullptr ? buffer : "";
-}
-
 // Scans open directories by their paths: the working directory, which other
 // host threads rely on, never changes.
 TEST_F(Oldest, RelativeCacheDirWorksAndTheWorkingDirectoryStays)
 {
-    const std::string saved = Cwd();
+    const std::filesystem::path saved = std::filesystem::current_path();
     ASSERT_EQ(chdir(dir().c_str()), 0);
     CacheArgs args = Args();
     args.cacheDir = "rel";
@@ -314,7 +308,7 @@ TEST_F(Oldest, RelativeCacheDirWorksAndTheWorkingDirectoryStays)
     ASSERT_TRUE(m.RemoveItemAtPosition(first, info, true));
     EXPECT_TRUE(m.SetNextOldest(first)) << log().Dump();
     EXPECT_EQ(LinkText(dir() + "/rel/CM/7/oldest"), "rel/CM/7/T/101/83/241/0/4/1");
-    EXPECT_EQ(Cwd(), dir());
+    EXPECT_EQ(std::filesystem::current_path(), dir());
     EXPECT_EQ(log().CountLevel(-1), 0) << log().Dump();
     ASSERT_EQ(chdir(saved.c_str()), 0);
 }
