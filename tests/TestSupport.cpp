@@ -214,10 +214,4 @@ CacheManagerImpl& CacheTest::Manager(const CacheArgs& args)
     return *manager;
 }
 
-std::string CacheTest::RecordOf(const std::string& item) const
-{
-    const size_t slash = item.rfind('/');
-    return item.substr(0, slash) + "/cacheposition." + item.substr(slash + 1);
-}
-
 }  // namespace test

@@ -171,7 +171,7 @@ protected:
     std::string T() const { return ModuleRoot() + "/T"; }
     // An item path under dir()/items.
     std::string Item(const std::string& name) const { return m_dir + "/items/" + name; }
-    std::string RecordOf(const std::string& item) const;
+    std::string RecordOf(const std::string& item) const { return cm::layout::RecordPath(item); }
 
     CaptureLog& log() { return *m_log; }
     ScriptedSize size;
@@ -230,10 +230,7 @@ protected:
     void UseCapacity(uint64_t capacity)
     {
         const std::string items = dir() + "/items";
-        size.freeBytesFn = [items, capacity]() {
-            const uint64_t used = BytesUnder(items);
-            return used >= capacity ? 0 : capacity - used;
-        };
+        size.freeBytesFn = [items, capacity]() { return capacity - std::min(capacity, BytesUnder(items)); };
     }
 
     // Writes the item's file and files it under key without making room.

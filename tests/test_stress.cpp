@@ -28,11 +28,7 @@ namespace {
 using namespace test;
 namespace layout = cm::layout;
 
-long EnvNumber(const char* name, long fallback)
-{
-    const char* text = getenv(name);
-    return text != nullptr && atol(text) > 0 ? atol(text) : fallback;
-}
+long EnvNumber(const char* name, long fallback) { const char* t = getenv(name); return t && atol(t) > 0 ? atol(t) : fallback; }
 
 // What an item's owner knows of it, shared by the owner's successive processes.
 struct ItemState {
