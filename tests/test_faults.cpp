@@ -109,6 +109,7 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
     CacheManagerImpl& m = Manager(args);
     ASSERT_TRUE(m.UpdateItem(a, 100, kKey));
     ASSERT_TRUE(m.UpdateItem(b, 200, kKey + 1));
+    test::MakeLink("12", fs + "/CM/7/T/0/0/0/0/0/1");  // the oldest entry, malformed: pruning drops it
     auto snapshot = [&] {
         std::string text;
         for (const std::string& link : test::LinksUnder(fs))
@@ -121,13 +122,15 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
     m.m_ptrCacheLock.reset(new CacheLock(dir() + "/lockfile", m.m_processModel));
     ASSERT_TRUE(mount.RemountReadOnly(true));
 
-    const std::vector<std::pair<const char*, std::function<bool()>>> operations = {
+    uint64_t freed = 0;
+    const std::vector<std::pair<std::string, std::function<bool()>>> operations = {
         {"add", [&] { return m.UpdateItem(c, 300, kKey); }},
         {"update", [&] { return m.UpdateItem(a, static_cast<uint64_t>(0), kKey + 2); }},
         {"method", [&] { return m.UpdateItem(a, PRUNE_TRUNCATE); }},
         {"hide", [&] { return m.HideItem(a, 0); }},
         {"delete", [&] { return m.DeleteFromCache(b); }},
         {"prune", [&] { return m.CreateSpace("x", size.totalBytes); }},  // free is no more than asked for
+        {"prune one", [&] { return m.PruneOneItem(freed); }},
     };
     for (const auto& operation : operations) {
         log().Clear();
@@ -138,7 +141,8 @@ TEST_F(Faults, AReadOnlyRemountFailsEveryChangeAndChangesNothing)
 
     ASSERT_TRUE(mount.RemountReadOnly(false));
     for (const auto& operation : operations)
-        EXPECT_TRUE(operation.first == std::string("prune") || operation.second()) << operation.first << log().Dump();
+        EXPECT_TRUE(operation.first.compare(0, 5, "prune") == 0 || operation.second()) << operation.first << log().Dump();
+    test::RemoveTree(fs + "/CM/7/T/0");
     ExpectWhole(fs + "/CM/7", {a, b, c});
 }
 
