@@ -30,18 +30,6 @@ void CaptureLog::WriteLog(int level, const char* function, int, int, int, const 
     errno = EIO;  // on purpose: the library must not depend on the writer leaving errno alone
 }
 
-std::vector<LogLine> CaptureLog::Lines()
-{
-    std::lock_guard<std::mutex> guard(m_mutex);
-    return m_lines;
-}
-
-void CaptureLog::Clear()
-{
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_lines.clear();
-}
-
 int CaptureLog::Count(const std::string& needle, int level)
 {
     std::lock_guard<std::mutex> guard(m_mutex);

@@ -56,8 +56,8 @@ public:
     }
 
     void SetLevel(int level) { m_level = level; }
-    std::vector<LogLine> Lines();
-    void Clear();
+    std::vector<LogLine> Lines() { std::lock_guard<std::mutex> guard(m_mutex); return m_lines; }
+    void Clear() { std::lock_guard<std::mutex> guard(m_mutex); m_lines.clear(); }
     // Lines whose formatted text contains needle (at the given level, or any
     // level when level is kAnyLevel).
     static const int kAnyLevel = -1000;

@@ -260,9 +260,6 @@ TEST_P(RandomWorkers, KeepTheIndexWholeAndLoseNoFile)
         EXPECT_TRUE(IsLink(root + "/size")) << "round " << round << ": the size total is missing";
         if (!kills)
             break;
-        const cm::check::CheckReport report = CheckModule(root, itemsDir, mode);
-        if (!report.Clean())
-            printf("round %d: %s", round, report.Format().c_str());
 
         // Every item operation on every item, under the key of the latest
         // link: a host whose own clock stands still files right where an
