@@ -142,7 +142,7 @@ inline bool ParseEntryTarget(const std::string& text, EntryFields& fields, std::
         return false;
     }
     fields.size = strtoll(text.substr(0, first).c_str(), nullptr, 10);
-    fields.method = atoi(text.substr(first + 1, second - first - 1).c_str());
+    fields.method = static_cast<int>(strtol(text.substr(first + 1, second - first - 1).c_str(), nullptr, 10));
     fields.item = text.substr(second + 1);
     return true;
 }
@@ -185,8 +185,10 @@ inline uint64_t ParseSizeText(const std::string& text)
     return strtoull(p, nullptr, 10);
 }
 
-// A directory name's number as the scans read it: atoi, taken as unsigned.
-inline uint32_t NameNumber(const char* name) { return static_cast<uint32_t>(atoi(name)); }
+// A directory name's number as the scans read it: atoi's value, taken as
+// unsigned (read through strtoul, which is defined for every name up to
+// 4294967295, where atoi overflows an int).
+inline uint32_t NameNumber(const char* name) { return static_cast<uint32_t>(strtoul(name, nullptr, 10)); }
 
 // Whether a name is a number exactly as the layout writes them ("%u": digits
 // without a leading zero, below 2^32). Only such names lead the walks, which
