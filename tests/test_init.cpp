@@ -24,7 +24,7 @@ int Successes(CacheManager& facade, const std::string& item)
 }
 
 // A facade whose manager failed to initialise refuses everything, with one
-// error line each, and leaves the item alone (also usable in a child).
+// error line each, and leaves the item alone.
 bool RefusesEverything(CacheManager& facade, test::CaptureLog& log, const std::string& item)
 {
     log.Clear();

@@ -30,6 +30,33 @@ namespace layout = cm::layout;
 
 long EnvNumber(const char* name, long fallback) { const char* t = getenv(name); return t && atol(t) > 0 ? atol(t) : fallback; }
 
+// Makes path a file of exactly size bytes (its directories too), allocating
+// the bytes when the file system has them and leaving a hole when it has
+// not: either way lstat reports size, which is all the cache counts. False
+// when the file could not be made at all.
+inline bool SetFileSize(const std::string& path, uint64_t size)
+{
+    int fd = -1;
+    for (int attempt = 0; attempt < 20 && fd < 0; ++attempt) {
+        // Another process's PRUNE_UNLINK_RECURSE may take an emptied
+        // directory between the mkdir and the open.
+        cm::fileops::MakeDirs(ParentOf(path));
+        fd = open(path.c_str(), O_WRONLY | O_CREAT, 0666);
+        if (fd < 0 && errno != ENOENT)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0;
+    if (ok && static_cast<uint64_t>(st.st_size) > size)
+        ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    else if (ok && size > 0 && fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0)
+        ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
+    close(fd);
+    return ok;
+}
+
 // What an item's owner knows of it, shared by the owner's successive processes.
 struct ItemState {
     enum { MAYBE_IN, OUT, BUSY };
